@@ -1,0 +1,38 @@
+# 32-bit Linux build on an x86-64 host: the same compiler with -m32. When the host cannot execute
+# i386 binaries (no 32-bit kernel support, as on our build machines), test and benchmark programs
+# run through qemu-i386; that is decided here by trying, not assumed.
+set(CMAKE_SYSTEM_PROCESSOR i686)
+set(CMAKE_C_COMPILER gcc)
+set(CMAKE_CXX_COMPILER g++)
+set(CMAKE_C_FLAGS_INIT "-m32")
+set(CMAKE_CXX_FLAGS_INIT "-m32")
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-m32")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "-m32")
+set(CMAKE_MODULE_LINKER_FLAGS_INIT "-m32")
+set(CMAKE_LIBRARY_ARCHITECTURE i386-linux-gnu)
+set(FIND_LIBRARY_USE_LIB32_PATHS ON)
+
+if(NOT DEFINED QUORKIT_I386_RUNS_NATIVELY)
+  set(_probe_dir "${CMAKE_BINARY_DIR}/i386-probe")
+  file(MAKE_DIRECTORY "${_probe_dir}")
+  file(WRITE "${_probe_dir}/probe.c" "int main(void) { return sizeof(void*) == 4 ? 0 : 1; }\n")
+  execute_process(COMMAND gcc -m32 "${_probe_dir}/probe.c" -o "${_probe_dir}/probe"
+                  RESULT_VARIABLE _built OUTPUT_QUIET ERROR_QUIET)
+  set(_native FALSE)
+  if(_built EQUAL 0)
+    execute_process(COMMAND "${_probe_dir}/probe" RESULT_VARIABLE _ran OUTPUT_QUIET ERROR_QUIET)
+    if(_ran EQUAL 0)
+      set(_native TRUE)
+    endif()
+  endif()
+  set(QUORKIT_I386_RUNS_NATIVELY ${_native} CACHE BOOL "The host executes i386 programs itself")
+endif()
+
+if(NOT QUORKIT_I386_RUNS_NATIVELY)
+  find_program(QUORKIT_QEMU_I386 qemu-i386)
+  if(QUORKIT_QEMU_I386)
+    set(CMAKE_CROSSCOMPILING_EMULATOR "${QUORKIT_QEMU_I386}")
+  else()
+    message(WARNING "This host cannot run i386 programs and qemu-i386 was not found: tests cannot run")
+  endif()
+endif()

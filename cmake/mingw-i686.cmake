@@ -1,0 +1,15 @@
+# quorkit.dll for 32-bit Windows with MinGW-w64. libgcc and libstdc++ are linked in statically so
+# that the DLL imports from system DLLs only (the DLL check in tests/abi proves it).
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR i686)
+set(_prefix i686-w64-mingw32)
+set(CMAKE_C_COMPILER ${_prefix}-gcc)
+set(CMAKE_CXX_COMPILER ${_prefix}-g++)
+set(CMAKE_RC_COMPILER ${_prefix}-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/${_prefix})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(_static_runtime "-static-libgcc -static-libstdc++")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "${_static_runtime}")
+set(CMAKE_EXE_LINKER_FLAGS_INIT "${_static_runtime}")

@@ -1,0 +1,14 @@
+// Identification text carried by each platform module: library, revision line, build stamp,
+// platform and compiler. Kept in the binary for people reading it (strings, a debugger); no code
+// reads it.
+#ifndef QUOR_MODULE_ID_H
+#define QUOR_MODULE_ID_H
+
+#define QUOR_STRINGIFY_(x) #x
+#define QUOR_STRINGIFY(x) QUOR_STRINGIFY_(x)
+
+#define QUOR_MODULE_ID(name, file, revision)                                                     \
+  [[maybe_unused]] __attribute__((used)) static const char name[] =                             \
+      "quorkit $Id: " file " " revision " $ built " __DATE__ " " __TIME__ " i686 gcc " __VERSION__
+
+#endif
