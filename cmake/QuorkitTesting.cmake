@@ -7,10 +7,11 @@ add_subdirectory("${QUORKIT_GOOGLETEST_SOURCE}" "${PROJECT_BINARY_DIR}/googletes
 include(GoogleTest)
 
 # quorkit_add_test(NAME n SOURCES f... [LIBS l...] [COMPILE_OPTIONS o...] [COMPILE_DEFINITIONS d...]
-#                  [TIMEOUT seconds] [PAL_ONLY] [NEEDS_DBGHELP])
+#                  [LINK_OPTIONS o...] [TIMEOUT seconds] [PAL_ONLY] [NEEDS_DBGHELP])
+# LINK_OPTIONS lets a test observe calls between library objects, e.g. -Wl,--wrap=_aligned_free.
 function(quorkit_add_test)
   cmake_parse_arguments(T "PAL_ONLY;NEEDS_DBGHELP" "NAME;TIMEOUT"
-                        "SOURCES;LIBS;COMPILE_OPTIONS;COMPILE_DEFINITIONS" ${ARGN})
+                        "SOURCES;LIBS;COMPILE_OPTIONS;COMPILE_DEFINITIONS;LINK_OPTIONS" ${ARGN})
   if(NOT T_NAME OR NOT T_SOURCES)
     message(FATAL_ERROR "quorkit_add_test needs NAME and SOURCES")
   endif()
@@ -29,6 +30,7 @@ function(quorkit_add_test)
   target_include_directories(${T_NAME} PRIVATE "${PROJECT_SOURCE_DIR}/src" "${PROJECT_SOURCE_DIR}/tests")
   target_compile_options(${T_NAME} PRIVATE -Wall -Wextra -Werror ${T_COMPILE_OPTIONS})
   target_compile_definitions(${T_NAME} PRIVATE ${T_COMPILE_DEFINITIONS})
+  target_link_options(${T_NAME} PRIVATE ${T_LINK_OPTIONS})
   # A module loaded at run time (the Linux dbghelp.dll) resolves the PAL from the executable.
   set_target_properties(${T_NAME} PROPERTIES ENABLE_EXPORTS ON)
   if(T_NEEDS_DBGHELP AND TARGET dbghelp)
