@@ -1,0 +1,124 @@
+// Loopback helpers shared by the socket tests (quor::Socket and the PAL's Windows Sockets layer).
+// Written against <winsock.h> only; every blocking call they set up carries a time-out so a
+// broken peer fails a test instead of hanging it.
+#ifndef QUORKIT_TESTS_SOCKET_LOOPBACK_H
+#define QUORKIT_TESTS_SOCKET_LOOPBACK_H
+
+#include <winsock.h>
+
+#include <gtest/gtest.h>
+
+#include <string.h>
+
+#include <string>
+
+namespace loopback {
+
+// How long any single blocking socket call in a test may wait.
+const unsigned int kTimeoutMs = 5000;
+
+inline sockaddr_in address(u_short port) {
+  sockaddr_in a;
+  memset(&a, 0, sizeof a);
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return a;
+}
+
+inline const sockaddr* as_sockaddr(const sockaddr_in& a) {
+  return reinterpret_cast<const sockaddr*>(&a);
+}
+
+inline sockaddr* as_sockaddr(sockaddr_in& a) { return reinterpret_cast<sockaddr*>(&a); }
+
+// The port a handle is bound to, read from the system (0 on failure).
+inline u_short local_port(SOCKET handle) {
+  sockaddr_in a;
+  int length = sizeof a;
+  if (getsockname(handle, as_sockaddr(a), &length) != 0)
+    return 0;
+  return ntohs(a.sin_port);
+}
+
+inline void set_timeouts(SOCKET handle, unsigned int ms = kTimeoutMs) {
+  ASSERT_EQ(0, setsockopt(handle, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&ms),
+                          sizeof ms));
+  ASSERT_EQ(0, setsockopt(handle, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&ms),
+                          sizeof ms));
+}
+
+// Receives until `expected` bytes came or the peer ended the stream (a bounded number of calls).
+inline std::string recv_exactly(SOCKET handle, size_t expected) {
+  std::string got;
+  char buffer[4096];
+  for (int calls = 0; got.size() < expected && calls < 1000; ++calls) {
+    size_t want = expected - got.size();
+    int n = recv(handle, buffer, static_cast<int>(want < sizeof buffer ? want : sizeof buffer), 0);
+    if (n <= 0)
+      break;
+    got.append(buffer, static_cast<size_t>(n));
+  }
+  return got;
+}
+
+// Receives until the peer ends the stream (recv gives 0), a failure, or `limit` bytes.
+inline std::string recv_to_end(SOCKET handle, size_t limit = 1 << 20) {
+  std::string got;
+  char buffer[4096];
+  for (int calls = 0; got.size() < limit && calls < 1000; ++calls) {
+    int n = recv(handle, buffer, sizeof buffer, 0);
+    if (n <= 0)
+      break;
+    got.append(buffer, static_cast<size_t>(n));
+  }
+  return got;
+}
+
+// A TCP socket listening on 127.0.0.1 at a port the system chose.
+inline SOCKET listener(u_short* port) {
+  SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  sockaddr_in a = address(0);
+  if (s == INVALID_SOCKET || bind(s, as_sockaddr(a), sizeof a) != 0 || listen(s, 4) != 0) {
+    if (s != INVALID_SOCKET)
+      closesocket(s);
+    return INVALID_SOCKET;
+  }
+  *port = local_port(s);
+  return s;
+}
+
+// Two connected TCP sockets on loopback, both with time-outs. False if any step failed.
+inline bool connected_pair(SOCKET* client, SOCKET* server) {
+  u_short port = 0;
+  SOCKET l = listener(&port);
+  if (l == INVALID_SOCKET)
+    return false;
+  *client = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  sockaddr_in a = address(port);
+  bool ok = *client != INVALID_SOCKET && connect(*client, as_sockaddr(a), sizeof a) == 0;
+  *server = ok ? accept(l, nullptr, nullptr) : INVALID_SOCKET;
+  closesocket(l);
+  if (*server == INVALID_SOCKET) {
+    if (*client != INVALID_SOCKET)
+      closesocket(*client);
+    return false;
+  }
+  set_timeouts(*client);
+  set_timeouts(*server);
+  return true;
+}
+
+// Starts and stops the socket service around each test, as an application must on Windows.
+class WinsockTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    WSADATA data;
+    ASSERT_EQ(0, WSAStartup(MAKEWORD(1, 1), &data));
+  }
+  void TearDown() override { WSACleanup(); }
+};
+
+} // namespace loopback
+
+#endif
