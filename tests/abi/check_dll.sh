@@ -14,7 +14,7 @@ trap 'rm -rf "$work"' EXIT
 
 # Export table rows look like "\t[   3] +base[   4]  0000 _ZN4quor8Platform4freeEPv".
 awk '/^\[Ordinal\/Name Pointer\] Table/ {on=1; next} on && /^\t\[/ {print $NF; next} on && !/^\t/ {on=0}' \
-  "$work/headers" | "$cxxfilt" | sort -u > "$work/exported"
+  "$work/headers" | "$cxxfilt" -n | sort -u > "$work/exported"
 cat "$here"/exports/*.txt | sed -e 's/[[:space:]]*$//' -e '/^$/d' -e '/^#/d' | sort -u > "$work/expected"
 
 status=0
