@@ -1,0 +1,142 @@
+#!/usr/bin/env bash
+# Uses quorkit the way a client project does, from the already-built trees of both targets:
+#   - installs each into a fresh prefix and compares the tree with tests/install/<target>.txt;
+#   - packs each with CPack and checks that the archive unpacks to the same listing;
+#   - configures and builds tests/consumer against each prefix with find_package, and runs the
+#     linux-i686 program (under qemu-i386 when the host cannot run i386 code);
+#   - builds the same program with `pkg-config --cflags --libs quorkit` against the unpacked
+#     archives (so quorkit.pc is shown to work after relocation), and runs the Linux one;
+#   - configures the consumer as a 64-bit project, which the package must refuse with its message.
+# The build trees default to the presets' (build/linux-i686, build/windows-i686); set
+# QUORKIT_LINUX_BUILD / QUORKIT_WINDOWS_BUILD to use others. Work files stay in
+# build/consumer-test for a look after a failure.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/../.." && pwd)
+cd "$root"
+
+linux_build=${QUORKIT_LINUX_BUILD:-build/linux-i686}
+windows_build=${QUORKIT_WINDOWS_BUILD:-build/windows-i686}
+work="$root/build/consumer-test"
+rm -rf "$work"
+mkdir -p "$work"
+
+failures=0
+fail() { echo "consumer: FAIL: $*"; failures=$((failures + 1)); }
+pass() { echo "consumer: ok: $*"; }
+
+command -v pkg-config > /dev/null || { echo "consumer: pkg-config missing (scripts/setup installs it)"; exit 1; }
+
+# Runs a linux-i686 program the way the toolchain file decided for this host.
+run_i386() {
+  if [ "$(sed -n 's/^QUORKIT_I386_RUNS_NATIVELY:BOOL=//p' "$work/consumer-linux-i686/CMakeCache.txt")" = TRUE ]; then
+    "$@"
+  else
+    local qemu
+    qemu=$(command -v qemu-i386) || { echo "consumer: this host needs qemu-i386 to run i386 code"; return 1; }
+    "$qemu" "$@"
+  fi
+}
+
+for target in linux-i686 windows-i686; do
+  if [ "$target" = linux-i686 ]; then
+    build=$linux_build toolchain=cmake/linux-i686.cmake cxx="g++ -m32" exe=""
+  else
+    build=$windows_build toolchain=cmake/mingw-i686.cmake exe=".exe"
+    cxx="i686-w64-mingw32-g++ -static-libgcc -static-libstdc++"
+  fi
+  [ -f "$build/CMakeCache.txt" ] || { fail "$target: no build tree at $build"; continue; }
+  prefix="$work/prefix-$target"
+
+  echo "== consumer: $target install"
+  if cmake --install "$build" --prefix "$prefix" > "$work/install-$target.log" 2>&1; then
+    tests/install/check_tree.sh "$prefix" "$target" || fail "$target: installed tree"
+  else
+    cat "$work/install-$target.log"; fail "$target: cmake --install"; continue
+  fi
+
+  echo "== consumer: $target archive"
+  unpacked=""
+  if cpack --config "$build/CPackConfig.cmake" -B "$work/cpack-$target" > "$work/cpack-$target.log" 2>&1; then
+    archive=$(sed -n 's/^CPack: - package: \(.*\) generated\.$/\1/p' "$work/cpack-$target.log")
+    if [ ! -f "$archive" ]; then
+      cat "$work/cpack-$target.log"; fail "$target: cpack wrote no archive"; archive=/dev/null
+    fi
+    mkdir -p "$work/unpacked-$target"
+    (cd "$work/unpacked-$target" && cmake -E tar xf "$archive")
+    unpacked=$(find "$work/unpacked-$target" -mindepth 1 -maxdepth 1 -type d)
+    if [ "$(printf '%s\n' "$unpacked" | wc -l)" -ne 1 ] || [ "$(basename "$unpacked")" != "$(basename "${archive%.tar.gz}" .zip)" ]; then
+      fail "$target: $(basename "$archive") must hold one top directory named after it"
+      unpacked=""
+    else
+      tests/install/check_tree.sh "$unpacked" "$target" || fail "$target: archive contents"
+    fi
+  else
+    cat "$work/cpack-$target.log"; fail "$target: cpack"
+  fi
+
+  echo "== consumer: $target find_package"
+  consumer="$work/consumer-$target"
+  if cmake -S tests/consumer -B "$consumer" --toolchain "$root/$toolchain" -DCMAKE_PREFIX_PATH="$prefix" \
+       > "$work/configure-$target.log" 2>&1 &&
+     cmake --build "$consumer" > "$work/build-$target.log" 2>&1; then
+    grep -h "Public headers checked alone" "$work/configure-$target.log" | sed 's/^-- /consumer: /'
+    pass "$target: configured and built with find_package(quorkit), each public header compiled alone"
+    if [ "$target" = linux-i686 ]; then
+      if out=$(run_i386 "$consumer/consumer" 2>&1) && [ "$out" = "quorkit consumer: ok" ]; then
+        pass "$target: consumer ran: $out"
+      else
+        fail "$target: consumer run printed: $out"
+      fi
+    fi
+  else
+    cat "$work/configure-$target.log" "$work/build-$target.log" 2>/dev/null | tail -n 40
+    fail "$target: consumer configure/build"
+  fi
+
+  echo "== consumer: $target pkg-config"
+  if [ -n "$unpacked" ]; then
+    export PKG_CONFIG_LIBDIR="$unpacked/lib/pkgconfig"
+    version=$(pkg-config --modversion quorkit 2>&1 || true)
+    flags=$(pkg-config --cflags --libs quorkit 2>&1) || { fail "$target: pkg-config: $flags"; flags=""; }
+    unset PKG_CONFIG_LIBDIR
+    if [ -n "$flags" ]; then
+      # shellcheck disable=SC2086 # the flags are words by design
+      if $cxx -Wall -Wextra -Werror tests/consumer/main.cpp $flags -o "$work/pc-consumer-$target$exe" \
+           > "$work/pc-$target.log" 2>&1; then
+        pass "$target: built with pkg-config $version: $flags"
+        if [ "$target" = linux-i686 ]; then
+          if out=$(LD_LIBRARY_PATH="$unpacked/lib" run_i386 "$work/pc-consumer-$target" 2>&1) &&
+             [ "$out" = "quorkit consumer: ok" ]; then
+            pass "$target: pkg-config build ran: $out"
+          else
+            fail "$target: pkg-config build run printed: $out"
+          fi
+        fi
+      else
+        cat "$work/pc-$target.log"; fail "$target: build with pkg-config flags"
+      fi
+    fi
+  else
+    fail "$target: pkg-config check skipped: no unpacked archive"
+  fi
+done
+
+echo "== consumer: 64-bit consumer refused"
+if [ -d "$work/prefix-linux-i686" ]; then
+  if cmake -S tests/consumer -B "$work/consumer-x86_64" -DCMAKE_CXX_FLAGS=-m64 \
+       -DCMAKE_PREFIX_PATH="$work/prefix-linux-i686" > "$work/configure-x86_64.log" 2>&1; then
+    fail "64-bit configure succeeded"
+  # CMake wraps the package's text: compare with the line breaks folded.
+  elif tr -s ' \n' '  ' < "$work/configure-x86_64.log" |
+       grep -q "quorkit is a 32-bit library (i686) and this project builds 64-bit code"; then
+    pass "64-bit configure refused with the package's message"
+  else
+    tail -n 20 "$work/configure-x86_64.log"; fail "64-bit configure failed without the package's message"
+  fi
+fi
+
+if [ "$failures" -ne 0 ]; then
+  echo "consumer: $failures check(s) failed (work files in $work)"
+  exit 1
+fi
+echo "consumer: all passed"
