@@ -37,6 +37,15 @@ if(TARGET dbghelp)
   install(FILES "$<TARGET_FILE:dbghelp>" DESTINATION lib/quorkit RENAME dbghelp.dll)
 endif()
 
+# What the install rules need built, and nothing more: `cmake --install` and cpack then do not
+# build the whole tree first (tests, benchmarks, examples), and scripts/package builds only this.
+add_custom_target(quorkit_installables)
+add_dependencies(quorkit_installables quorkit)
+if(TARGET dbghelp)
+  add_dependencies(quorkit_installables dbghelp)
+endif()
+set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
+
 install(EXPORT quorkitTargets NAMESPACE quorkit:: DESTINATION "${QUORKIT_INSTALL_CMAKEDIR}")
 
 # The build's own platform, so that the package refuses a consumer aimed at the other one.
