@@ -34,7 +34,9 @@ install(FILES ${QUORKIT_PUBLIC_HEADERS} DESTINATION include/quor)
 # Windows, the debug-help module treats the system directory's copy as the operating system's and
 # asks for a copy beside the executable, so an application ships its own (copied from here).
 if(TARGET dbghelp)
-  install(FILES "$<TARGET_FILE:dbghelp>" DESTINATION lib/quorkit RENAME dbghelp.dll)
+  # It resolves the PAL's functions from libquorkit.so, one directory up.
+  set_property(TARGET dbghelp APPEND PROPERTY INSTALL_RPATH "$ORIGIN/..")
+  install(TARGETS dbghelp LIBRARY DESTINATION lib/quorkit RUNTIME DESTINATION lib/quorkit)
 endif()
 
 # What the install rules need built, and nothing more: `cmake --install` and cpack then do not
