@@ -1,0 +1,214 @@
+// wsprintfA and wvsprintfA: user32's formatter, written out here rather than mapped onto
+// vsnprintf because it differs from printf where the modules' texts depend on it: %p is eight
+// upper-case digits without "0x", a null %s prints "(null)", "%#x" always gets its prefix, and
+// output stops at 1,023 characters instead of reporting the length it would have needed.
+#include "pal_internal.h"
+
+#include <string.h>
+
+namespace {
+
+constexpr int kOutputLimit = 1024;  // bytes of output including the NUL
+
+struct Output {
+  char* out;
+  int length;
+  bool full() const { return length >= kOutputLimit - 1; }
+  void put(char c) {
+    if (!full()) out[length++] = c;
+  }
+  void repeat(char c, int count) {
+    for (int i = 0; i < count; ++i) put(c);
+  }
+};
+
+struct Spec {
+  bool left = false;
+  bool prefix = false;
+  bool zero = false;
+  int width = 0;
+  int precision = -1;
+  bool wide = false;   // 'l' (or 'w') before c/s: 16-bit characters
+  bool narrow = false; // 'h' before c/s: 8-bit characters
+  bool int64 = false;  // "I64"
+};
+
+// Digits of value in base 10 or 16, most significant first; returns their count.
+int toDigits(unsigned long long value, int base, bool upper, char* digits) {
+  const char* set = upper ? "0123456789ABCDEF" : "0123456789abcdef";
+  char reversed[24];
+  int count = 0;
+  do {
+    reversed[count++] = set[value % static_cast<unsigned>(base)];
+    value /= static_cast<unsigned>(base);
+  } while (value != 0);
+  for (int i = 0; i < count; ++i) digits[i] = reversed[count - 1 - i];
+  return count;
+}
+
+void putNumber(Output& o, const Spec& spec, unsigned long long magnitude, bool negative, int base,
+               bool upper) {
+  char digits[24];
+  int count = toDigits(magnitude, base, upper, digits);
+  if (spec.precision == 0 && magnitude == 0) count = 0;  // "%.0d" of 0 prints no digit
+  const char* lead = "";
+  if (negative) {
+    lead = "-";
+  } else if (spec.prefix && base == 16) {
+    lead = upper ? "0X" : "0x";
+  }
+  int leadLength = static_cast<int>(strlen(lead));
+  int zeros = spec.precision > count ? spec.precision - count : 0;
+  int body = leadLength + zeros + count;
+  int pad = spec.width > body ? spec.width - body : 0;
+  if (spec.zero && !spec.left && spec.precision < 0) {
+    zeros += pad;  // zero padding goes between the sign (or prefix) and the digits
+    pad = 0;
+  }
+  if (!spec.left) o.repeat(' ', pad);
+  for (int i = 0; i < leadLength; ++i) o.put(lead[i]);
+  o.repeat('0', zeros);
+  for (int i = 0; i < count; ++i) o.put(digits[i]);
+  if (spec.left) o.repeat(' ', pad);
+}
+
+void putText(Output& o, const Spec& spec, const char* narrow, const uint16_t* wide) {
+  int length = 0;
+  if (wide != nullptr) {
+    while (wide[length] != 0 && (spec.precision < 0 || length < spec.precision)) ++length;
+  } else {
+    while (narrow[length] != '\0' && (spec.precision < 0 || length < spec.precision)) ++length;
+  }
+  int pad = spec.width > length ? spec.width - length : 0;
+  if (!spec.left) o.repeat(spec.zero ? '0' : ' ', pad);
+  for (int i = 0; i < length; ++i) {
+    // Wide characters outside Latin-1 have no single byte; Windows prints '?' for them.
+    o.put(wide != nullptr ? (wide[i] < 0x100 ? static_cast<char>(wide[i]) : '?') : narrow[i]);
+  }
+  if (spec.left) o.repeat(' ', pad);
+}
+
+}  // namespace
+
+extern "C" int WINAPI wvsprintfA(LPSTR lpOut, LPCSTR lpFmt, va_list arglist) {
+  Output o{lpOut, 0};
+  va_list args;
+  va_copy(args, arglist);
+  const char* f = lpFmt;
+  while (*f != '\0' && !o.full()) {
+    if (*f != '%') {
+      o.put(*f++);
+      continue;
+    }
+    ++f;
+    if (*f == '%') {
+      o.put(*f++);
+      continue;
+    }
+    Spec spec;
+    for (;; ++f) {
+      if (*f == '-') {
+        spec.left = true;
+      } else if (*f == '#') {
+        spec.prefix = true;
+      } else if (*f == '0') {
+        spec.zero = true;
+      } else {
+        break;
+      }
+    }
+    while (*f >= '0' && *f <= '9') spec.width = spec.width * 10 + (*f++ - '0');
+    if (*f == '.') {
+      ++f;
+      spec.precision = 0;
+      while (*f >= '0' && *f <= '9') spec.precision = spec.precision * 10 + (*f++ - '0');
+    }
+    if (*f == 'l' || *f == 'w') {
+      spec.wide = true;
+      ++f;
+    } else if (*f == 'h') {
+      spec.narrow = true;
+      ++f;
+    } else if (f[0] == 'I' && f[1] == '6' && f[2] == '4') {
+      spec.int64 = true;
+      f += 3;
+    }
+    char type = *f;
+    if (type == '\0') break;
+    ++f;
+    switch (type) {
+      case 'c':
+      case 'C': {
+        int value = va_arg(args, int);  // %C / %lc: a 16-bit character, printed by its low byte
+        char text[2] = {static_cast<char>(value), '\0'};
+        if (value == 0) {
+          // A NUL character is stored (and counted) like any other.
+          spec.precision = -1;
+          int pad = spec.width > 1 ? spec.width - 1 : 0;
+          if (!spec.left) o.repeat(' ', pad);
+          o.put('\0');
+          if (spec.left) o.repeat(' ', pad);
+        } else {
+          putText(o, spec, text, nullptr);
+        }
+        break;
+      }
+      case 'd':
+      case 'i': {
+        long long value = spec.int64 ? va_arg(args, long long) : va_arg(args, int);
+        unsigned long long magnitude =
+            value < 0 ? 0ull - static_cast<unsigned long long>(value) : static_cast<unsigned long long>(value);
+        putNumber(o, spec, magnitude, value < 0, 10, false);
+        break;
+      }
+      case 'u': {
+        unsigned long long value = spec.int64 ? va_arg(args, unsigned long long) : va_arg(args, unsigned int);
+        putNumber(o, spec, value, false, 10, false);
+        break;
+      }
+      case 'x':
+      case 'X': {
+        unsigned long long value = spec.int64 ? va_arg(args, unsigned long long) : va_arg(args, unsigned int);
+        putNumber(o, spec, value, false, 16, type == 'X');
+        break;
+      }
+      case 'p': {
+        // Windows prints a pointer as exactly eight upper-case digits, without "0x".
+        void* value = va_arg(args, void*);
+        Spec pointer;
+        pointer.zero = true;
+        pointer.width = 2 * static_cast<int>(sizeof(void*));
+        putNumber(o, pointer, reinterpret_cast<uintptr_t>(value), false, 16, true);
+        break;
+      }
+      case 's':
+      case 'S': {
+        // %s is narrow and %S wide in the A flavour; 'l'/'w' make either wide, 'h' narrow.
+        bool wideText = spec.narrow ? false : (spec.wide || type == 'S');
+        const void* value = va_arg(args, const void*);
+        if (value == nullptr) {
+          putText(o, spec, "(null)", nullptr);
+        } else if (wideText) {
+          putText(o, spec, nullptr, static_cast<const uint16_t*>(value));
+        } else {
+          putText(o, spec, static_cast<const char*>(value), nullptr);
+        }
+        break;
+      }
+      default:
+        o.put(type);  // not a conversion Windows knows: the character itself, no argument taken
+        break;
+    }
+  }
+  va_end(args);
+  o.out[o.length] = '\0';
+  return o.length;
+}
+
+extern "C" int WINAPIV wsprintfA(LPSTR lpOut, LPCSTR lpFmt, ...) {
+  va_list args;
+  va_start(args, lpFmt);
+  int length = wvsprintfA(lpOut, lpFmt, args);
+  va_end(args);
+  return length;
+}
