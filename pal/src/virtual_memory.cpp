@@ -9,8 +9,10 @@
 // Placement follows Windows where the library can see it: bases are multiples of the allocation
 // granularity (mmap only promises pages, so a region is over-mapped and trimmed), address space
 // given back is handed out again first-fit, and bottom-up allocations follow one another, so
-// that consecutive allocations tend to be adjacent as they are on Windows. MEM_TOP_DOWN leaves
-// the placement to the kernel, whose mmap area grows downwards from below the stack.
+// that consecutive allocations tend to be adjacent as they are on Windows. Bottom-up allocations
+// start low in the address space (kBottomUpStart), far below the kernel's own mmap area, which
+// grows downwards and would leave no room above a region for the next one; MEM_TOP_DOWN leaves
+// the placement to the kernel, which is the top-down side.
 #include "pal_internal.h"
 
 #include <errno.h>
@@ -42,7 +44,8 @@ size_t allocationCount = 0;
 size_t allocationCapacity = 0;
 Hole holes[kMaxHoles];
 size_t holeCount = 0;
-uintptr_t bottomUpCursor = 0;
+constexpr uintptr_t kBottomUpStart = 0x10000000;  // above any executable's data and early brk heap
+uintptr_t bottomUpCursor = kBottomUpStart;
 
 struct Guard {
   Guard() { pthread_mutex_lock(&registryLock); }
