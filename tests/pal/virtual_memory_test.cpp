@@ -59,16 +59,17 @@ TEST(VirtualAlloc, AlignsToTheGranularityAndQueriesTheWholeAllocation) {
 }
 
 TEST(VirtualFree, ReleasesOnlyAtTheBaseAndExactlyOneAllocation) {
-  char* a = static_cast<char*>(VirtualAlloc(nullptr, 0x10000, kNew, kRw));
-  char* b = static_cast<char*>(VirtualAlloc(nullptr, 0x10000, kNew, kRw));
+  // Larger than any space the other cases release, so both come from fresh address space.
+  char* a = static_cast<char*>(VirtualAlloc(nullptr, 0x400000, kNew, kRw));
+  char* b = static_cast<char*>(VirtualAlloc(nullptr, 0x400000, kNew, kRw));
   ASSERT_NE(a, nullptr);
   ASSERT_NE(b, nullptr);
-  EXPECT_EQ(b, a + 0x10000) << "bottom-up allocations follow one another";
+  EXPECT_EQ(b, a + 0x400000) << "bottom-up allocations follow one another";
 
   SetLastError(0);
   EXPECT_FALSE(VirtualFree(a + 0x1000, 0, MEM_RELEASE));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_ADDRESS));
-  EXPECT_FALSE(VirtualFree(a, 0x10000, MEM_RELEASE)) << "MEM_RELEASE takes size 0";
+  EXPECT_FALSE(VirtualFree(a, 0x400000, MEM_RELEASE)) << "MEM_RELEASE takes size 0";
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
   EXPECT_FALSE(VirtualFree(a, 0x1000, MEM_DECOMMIT));
   EXPECT_EQ(query(a).State, static_cast<DWORD>(MEM_COMMIT));
@@ -85,19 +86,20 @@ TEST(VirtualFree, ReleasesOnlyAtTheBaseAndExactlyOneAllocation) {
 }
 
 TEST(VirtualAlloc, ReusesReleasedSpaceAndPlacesAtARequestedAddress) {
-  char* a = static_cast<char*>(VirtualAlloc(nullptr, 0x30000, kNew, kRw));
+  // Sizes above what the other cases release, so the hole found is this case's own.
+  char* a = static_cast<char*>(VirtualAlloc(nullptr, 0x300000, kNew, kRw));
   ASSERT_NE(a, nullptr);
   ASSERT_TRUE(VirtualFree(a, 0, MEM_RELEASE));
-  char* again = static_cast<char*>(VirtualAlloc(nullptr, 0x10000, kNew, kRw));
+  char* again = static_cast<char*>(VirtualAlloc(nullptr, 0x100000, kNew, kRw));
   EXPECT_EQ(again, a) << "first fit in released space";
-  char* fixed = static_cast<char*>(VirtualAlloc(a + 0x20000 + 123, 0x8000, kNew, kRw));
-  EXPECT_EQ(fixed, a + 0x20000) << "a requested address is rounded down to the granularity";
+  char* fixed = static_cast<char*>(VirtualAlloc(a + 0x200000 + 123, 0x8000, kNew, kRw));
+  EXPECT_EQ(fixed, a + 0x200000) << "a requested address is rounded down to the granularity";
   EXPECT_EQ(query(fixed).AllocationBase, fixed);
   SetLastError(0);
-  EXPECT_EQ(VirtualAlloc(a + 0x20000, 0x1000, MEM_RESERVE | MEM_COMMIT, kRw), nullptr)
+  EXPECT_EQ(VirtualAlloc(a + 0x200000, 0x1000, MEM_RESERVE | MEM_COMMIT, kRw), nullptr)
       << "space that is taken cannot be reserved again";
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_ADDRESS));
-  EXPECT_EQ(VirtualAlloc(a + 0x2000, 0x1000, MEM_COMMIT, kRw), a + 0x2000)
+  EXPECT_EQ(VirtualAlloc(again + 0x2000, 0x1000, MEM_COMMIT, kRw), again + 0x2000)
       << "committing committed pages succeeds";
   EXPECT_TRUE(VirtualFree(again, 0, MEM_RELEASE));
   EXPECT_TRUE(VirtualFree(fixed, 0, MEM_RELEASE));
