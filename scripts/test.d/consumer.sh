@@ -87,6 +87,19 @@ for target in linux-i686 windows-i686; do
       else
         fail "$target: consumer run printed: $out"
       fi
+      # The PAL's system directory in an installed tree, and the dbghelp.dll installed into it.
+      real_prefix=$(realpath "$prefix")
+      want="system directory: $real_prefix/lib/quorkit"
+      if [ -f "$prefix/lib/quorkit/dbghelp.dll" ]; then
+        want+=$'\n'"dbghelp.dll: $real_prefix/lib/quorkit/dbghelp.dll"
+      else
+        want+=$'\n'"dbghelp.dll: not found"
+      fi
+      if out=$(run_i386 "$consumer/system_directory" 2>&1) && [ "${out//\\//}" = "$want" ]; then
+        pass "$target: the loader's system directory is the installed lib/quorkit"
+      else
+        fail "$target: system directory and dbghelp.dll: got"$'\n'"$out"$'\n'"expected"$'\n'"$want"
+      fi
     fi
   else
     cat "$work/configure-$target.log" "$work/build-$target.log" 2>/dev/null | tail -n 40
