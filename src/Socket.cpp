@@ -22,6 +22,8 @@ static_assert(sizeof(SOCKET) == sizeof(unsigned int), "a socket handle is 32 bit
 static_assert(INVALID_SOCKET == 0xFFFFFFFFu, "no handle is all bits set");
 static_assert(Socket::SOCKET_SHUTDOWN_SEND == 1 && Socket::SOCKET_SHUTDOWN_BOTH == 2,
               "shutdown codes are the system's");
+// Applications embed the object by value: its size is part of the DLL's interface.
+static_assert(sizeof(Socket) == 12, "three fields: error, handle, flag");
 
 Socket::Socket() : _lastError(0), _socket(INVALID_SOCKET), _nonBlock(false) {}
 
