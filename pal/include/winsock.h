@@ -6,8 +6,8 @@
  *   (INVALID_SOCKET, SOCKET_ERROR) are those of Windows Sockets 1.1 on 32-bit Windows.
  * - Error codes are NOT Windows codes: WSAGetLastError returns the thread's errno, and the WSAE*
  *   names below carry the Linux errno values, so code that compares against the names works on
- *   both systems while the numbers it logs are the host's own. WSAStartup's results (returned, not
- *   kept) are the Windows numbers, since errno has none to match.
+ *   both systems while the numbers it logs are the host's own. The few codes errno has no
+ *   counterpart for (WSAVERNOTSUPPORTED, WSANOTINITIALISED...) keep their Windows numbers.
  *
  * The functions keep their Win32 names in source but are bound to PAL_-prefixed symbols: the C
  * library already owns socket, send, recv... with another calling convention, and both must live
