@@ -174,8 +174,9 @@ TEST(HeapMemalign, AlignsAndRoundsTheAlignmentUp) {
 }
 
 TEST(HeapMemalign, VallocAndPvallocArePageAligned) {
+  void* v = heap_valloc(10);  // initialises the parameters
   const size_t page = heapParamsForTesting().pageSize;
-  void* v = heap_valloc(10);
+  ASSERT_GT(page, 0u);
   void* pv = heap_pvalloc(page + 1);
   ASSERT_NE(v, nullptr);
   ASSERT_NE(pv, nullptr);
