@@ -4,6 +4,8 @@
 
 #include <stdio.h>
 
+#include "tour_socket.h"
+
 namespace {
 
 using quor::Platform;
@@ -52,6 +54,7 @@ int main() {
   Platform::initialize(&config);
   tourDiagnosis();
   tourPrintf();
+  tourSocketEcho();
   Platform::terminate();
   Platform::printf("\ntour finished\n");
   return 0;
