@@ -1,0 +1,150 @@
+// Helpers shared by the debug-help module's tests: what went to the debugger channel, the
+// files beside the executable, and a reader of the allocation log written here, independent of
+// the module's own reader.
+#pragma once
+
+#include <pal/testing.h>
+
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "debug/Win32dbghelp.h"
+
+namespace dbgtest {
+
+// Every OutputDebugStringA text, one element per call.
+inline std::vector<std::string>& debugPieces() {
+  static std::vector<std::string> pieces;
+  return pieces;
+}
+
+inline void collectDebugText(const char* text) { debugPieces().push_back(text ? text : "<null>"); }
+
+inline std::string joinedDebugText(size_t from = 0) {
+  std::string all;
+  for (size_t i = from; i < debugPieces().size(); ++i) all += debugPieces()[i];
+  return all;
+}
+
+inline std::string executablePath() {
+  char path[4096] = {};
+  ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
+  return length > 0 ? std::string(path, static_cast<size_t>(length)) : std::string();
+}
+
+inline std::string logPath() { return executablePath() + ".MEM_LOG.bin"; }
+inline std::string reportPath() { return executablePath() + ".memleak.TXT"; }
+
+inline bool fileExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+inline std::vector<uint8_t> readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline std::string readText(const std::string& path) {
+  std::vector<uint8_t> bytes = readFile(path);
+  return std::string(bytes.begin(), bytes.end());
+}
+
+inline void writeFile(const std::string& path, const std::vector<uint8_t>& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+inline uint32_t word(const std::vector<uint8_t>& bytes, size_t offset) {
+  return static_cast<uint32_t>(bytes.at(offset)) | static_cast<uint32_t>(bytes.at(offset + 1)) << 8 |
+         static_cast<uint32_t>(bytes.at(offset + 2)) << 16 |
+         static_cast<uint32_t>(bytes.at(offset + 3)) << 24;
+}
+
+inline void putWord(std::vector<uint8_t>& bytes, uint32_t value) {
+  for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<uint8_t>(value >> (8 * i)));
+}
+
+inline size_t roundUp16(size_t n) { return (n + 15) & ~size_t(15); }
+
+// One block of the log as this test reads the format, not as the module does.
+struct LogBlock {
+  size_t offset = 0;
+  size_t length = 0;
+  uint32_t code = 0, id = 0, address = 0, size = 0;
+  uint16_t region = 0;
+  bool recordTailZero = false;  // the 14 bytes after region
+  std::vector<uint32_t> values;  // module block: bases; event block: frame addresses
+  std::vector<std::string> names;  // module block only
+  bool paddingZero = false;
+};
+
+// Splits a whole log into blocks; stops (and returns false) at anything malformed.
+inline bool parseLog(const std::vector<uint8_t>& bytes, std::vector<LogBlock>& blocks) {
+  size_t at = 0;
+  while (at < bytes.size()) {
+    LogBlock b;
+    b.offset = at;
+    if (bytes.size() - at < 36) return false;
+    b.code = word(bytes, at);
+    b.id = word(bytes, at + 4);
+    b.address = word(bytes, at + 8);
+    b.size = word(bytes, at + 12);
+    b.region = static_cast<uint16_t>(bytes[at + 16] | bytes[at + 17] << 8);
+    b.recordTailZero = true;
+    for (size_t i = 18; i < 32; ++i) b.recordTailZero = b.recordTailZero && bytes[at + i] == 0;
+    const uint32_t n = word(bytes, at + 32);
+    size_t body;
+    size_t used;
+    if (b.code == 1) {
+      body = 4 + roundUp16(size_t(n) * 2052);
+      used = 4 + size_t(n) * 2052;
+    } else {
+      body = roundUp16(4 * size_t(n) + 4);
+      used = 4 + 4 * size_t(n);
+    }
+    if (bytes.size() - at - 32 < body) return false;
+    const size_t start = at + 36;
+    for (uint32_t i = 0; i < n; ++i) {
+      if (b.code == 1) {
+        const size_t entry = start + size_t(i) * 2052;
+        b.values.push_back(word(bytes, entry));
+        const char* name = reinterpret_cast<const char*>(&bytes[entry + 4]);
+        b.names.push_back(std::string(name, strnlen(name, 2048)));
+      } else {
+        b.values.push_back(word(bytes, start + 4 * size_t(i)));
+      }
+    }
+    b.paddingZero = true;
+    for (size_t i = at + 32 + used; i < at + 32 + body; ++i) b.paddingZero = b.paddingZero && bytes[i] == 0;
+    b.length = 32 + body;
+    blocks.push_back(b);
+    at += b.length;
+  }
+  return true;
+}
+
+// Each test starts from a module that is not started, a clean channel and no files.
+inline void resetModule() {
+  quor::terminateDbgHelp();
+  quor::_dbgHelp.firstReport = true;
+  pal_clear_failures();
+  pal_set_debug_sink(collectDebugText);
+  debugPieces().clear();
+  std::remove(logPath().c_str());
+  std::remove(reportPath().c_str());
+}
+
+inline void finishModule() {
+  quor::terminateDbgHelp();
+  pal_clear_failures();
+  pal_set_debug_sink(nullptr);
+  std::remove(logPath().c_str());
+  std::remove(reportPath().c_str());
+}
+
+}  // namespace dbgtest
