@@ -31,8 +31,12 @@ uint32_t StackTable::intern(const uint32_t* frames, uint32_t count) {
             return id;
         }
         const Entry& e = stacks_[slot - 1];
-        if (e.hash == h && e.count == count && std::equal(frames, frames + count, pool_.data() + e.start))
-            return slot - 1;
+        if (e.hash == h && e.count == count) {
+            const uint32_t* stored = pool_.data() + e.start;
+            uint32_t k = 0;
+            while (k < count && stored[k] == frames[k]) ++k;
+            if (k == count) return slot - 1;
+        }
     }
 }
 
@@ -45,6 +49,65 @@ void StackTable::grow() {
         slots[i] = id + 1;
     }
     slots_.swap(slots);
+}
+
+LiveBlock* LiveMap::find(uint32_t address) {
+    if (slots_.empty()) return nullptr;
+    const size_t mask = slots_.size() - 1;
+    for (size_t i = home(address);; i = (i + 1) & mask) {
+        Slot& s = slots_[i];
+        if (!s.used) return nullptr;
+        if (s.address == address) return &s.block;
+    }
+}
+
+void LiveMap::insert(uint32_t address, const LiveBlock& block) {
+    if ((count_ + 1) * 10 > slots_.size() * 7) grow();
+    const size_t mask = slots_.size() - 1;
+    size_t i = home(address);
+    while (slots_[i].used) i = (i + 1) & mask;
+    slots_[i].used = true;
+    slots_[i].address = address;
+    slots_[i].block = block;
+    ++count_;
+}
+
+void LiveMap::erase(uint32_t address) {
+    const size_t mask = slots_.size() - 1;
+    size_t i = home(address);
+    while (slots_[i].address != address || !slots_[i].used) i = (i + 1) & mask;
+    // Pull later members of the probe run back over the hole so that no search stops
+    // short of its key.
+    for (size_t j = (i + 1) & mask; slots_[j].used; j = (j + 1) & mask) {
+        const size_t h = home(slots_[j].address);
+        const bool between = i <= j ? (i < h && h <= j) : (i < h || h <= j);
+        if (!between) {
+            slots_[i] = slots_[j];
+            i = j;
+        }
+    }
+    slots_[i].used = false;
+    --count_;
+}
+
+void LiveMap::grow() {
+    std::vector<Slot> old;
+    old.swap(slots_);
+    const size_t n = old.empty() ? 1024 : old.size() * 2;
+    slots_.assign(n, Slot());
+    shift_ = 64;
+    for (size_t k = n; k > 1; k >>= 1) --shift_;
+    count_ = 0;
+    for (const Slot& s : old)
+        if (s.used) insert(s.address, s.block);
+}
+
+RegionStats& Analysis::region(uint16_t id) {
+    if (!lastRegion_ || lastRegionId_ != id) {
+        lastRegion_ = &regions[id];  // element references survive rehashing
+        lastRegionId_ = id;
+    }
+    return *lastRegion_;
 }
 
 int histogramBucket(uint32_t size) {
@@ -77,13 +140,13 @@ void Analysis::takePeakSnapshot() {
 }
 
 void Analysis::addLive(uint32_t address, const LiveBlock& b) {
-    live_[address] = b;
+    live_.insert(address, b);
     StackStats& s = stackStats[b.stack];
     s.liveBlocks += 1;
     s.liveBytes += b.size;
     if (s.liveBytes > s.peakLiveBytes) s.peakLiveBytes = s.liveBytes;
     touch(b.stack);
-    RegionStats& r = regions[b.region];
+    RegionStats& r = region(b.region);
     r.liveBlocks += 1;
     r.liveBytes += b.size;
     if (r.liveBytes > r.peakBytes) {
@@ -94,24 +157,23 @@ void Analysis::addLive(uint32_t address, const LiveBlock& b) {
     liveBytes += b.size;
 }
 
-void Analysis::removeLive(std::unordered_map<uint32_t, LiveBlock>::iterator it) {
-    const LiveBlock& b = it->second;
+void Analysis::removeLive(uint32_t address, const LiveBlock& b) {
     StackStats& s = stackStats[b.stack];
     s.liveBlocks -= 1;
     s.liveBytes -= b.size;
     touch(b.stack);
-    RegionStats& r = regions[b.region];
+    RegionStats& r = region(b.region);
     r.liveBlocks -= 1;
     r.liveBytes -= b.size;
     liveBlocks -= 1;
     liveBytes -= b.size;
-    live_.erase(it);
+    live_.erase(address);
 }
 
 void Analysis::onEvent(const Event& e) {
     ++events;
     ++opCounts[e.code < kOpCount ? e.code : 0];
-    regions[e.region].events += 1;
+    region(e.region).events += 1;
     const uint32_t stack = stacks.intern(e.frames, e.frameCount);
     if (stack >= stackStats.size()) {
         stackStats.resize(stack + 1);
@@ -131,21 +193,19 @@ void Analysis::onEvent(const Event& e) {
         const int bucket = histogramBucket(e.size);
         histCount[bucket] += 1;
         histBytes[bucket] += e.size;
-        auto it = live_.find(e.address);
-        if (it != live_.end()) {
+        if (const LiveBlock* old = live_.find(e.address)) {
             ++doubleAllocations;
             if (anomalies.size() < kAnomaliesKept)
-                anomalies.push_back(
-                    {Anomaly::DoubleAllocation, e.number, e.offset, e.code, e.address, it->second.event});
-            removeLive(it);
+                anomalies.push_back({Anomaly::DoubleAllocation, e.number, e.offset, e.code, e.address, old->event});
+            const LiveBlock copy = *old;
+            removeLive(e.address, copy);
         }
         LiveBlock b;
         b.event = e.number;
-        b.offset = e.offset;
         b.size = e.size;
         b.stack = stack;
         b.id = e.id;
-        b.code = e.code;
+        b.code = uint8_t(e.code);
         b.region = e.region;
         addLive(e.address, b);
         if (liveBytes > peakBytes) {
@@ -155,13 +215,13 @@ void Analysis::onEvent(const Event& e) {
             takePeakSnapshot();
         }
     } else if (isRelease(e.code)) {
-        auto it = live_.find(e.address);
-        if (it == live_.end()) {
+        if (const LiveBlock* old = live_.find(e.address)) {
+            const LiveBlock copy = *old;
+            removeLive(e.address, copy);
+        } else {
             ++unknownReleases;
             if (anomalies.size() < kAnomaliesKept)
                 anomalies.push_back({Anomaly::UnknownRelease, e.number, e.offset, e.code, e.address, 0});
-        } else {
-            removeLive(it);
         }
     }
 }

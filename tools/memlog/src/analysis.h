@@ -54,14 +54,42 @@ struct RegionStats {
     uint64_t peakEvent = 0;
 };
 
-struct LiveBlock {
+struct LiveBlock {  // kept small: one per live block
     uint64_t event = 0;
-    uint64_t offset = 0;
     uint32_t size = 0;
     uint32_t stack = 0;
     uint32_t id = 0;
-    uint32_t code = 0;
     uint16_t region = 0;
+    uint8_t code = 0;
+};
+
+// Live blocks by address: open addressing with linear probing and backward-shift
+// deletion. The node-based standard map spent most of a summary's time chasing
+// pointers; this keeps each probe within one or two cache lines.
+class LiveMap {
+public:
+    LiveBlock* find(uint32_t address);
+    const LiveBlock* find(uint32_t address) const { return const_cast<LiveMap*>(this)->find(address); }
+    void insert(uint32_t address, const LiveBlock& block);  // the address must not be present
+    void erase(uint32_t address);                           // the address must be present
+    size_t size() const { return count_; }
+    template <typename F>
+    void forEach(F f) const {
+        for (const Slot& s : slots_)
+            if (s.used) f(s.address, s.block);
+    }
+
+private:
+    struct Slot {
+        uint32_t address = 0;
+        bool used = false;
+        LiveBlock block;
+    };
+    size_t home(uint32_t address) const { return size_t((address * 0x9E3779B97F4A7C15ull) >> shift_); }
+    void grow();
+    std::vector<Slot> slots_;
+    size_t count_ = 0;
+    unsigned shift_ = 64;
 };
 
 struct Anomaly {
@@ -97,7 +125,7 @@ public:
     void onEvent(const Event& e) override;
 
     // Live blocks at the end, keyed by address.
-    const std::unordered_map<uint32_t, LiveBlock>& live() const { return live_; }
+    const LiveMap& live() const { return live_; }
 
     std::vector<ModuleInfo> modules_;
     StackTable stacks;
@@ -119,11 +147,14 @@ public:
 
 private:
     void addLive(uint32_t address, const LiveBlock& b);
-    void removeLive(std::unordered_map<uint32_t, LiveBlock>::iterator it);
+    void removeLive(uint32_t address, const LiveBlock& b);
+    RegionStats& region(uint16_t id);
     void touch(uint32_t stack);
     void takePeakSnapshot();
 
-    std::unordered_map<uint32_t, LiveBlock> live_;
+    LiveMap live_;
+    RegionStats* lastRegion_ = nullptr;  // events come in runs of one region
+    uint16_t lastRegionId_ = 0;
     std::vector<uint32_t> dirty_;  // stacks changed since the last global peak
     bool watch_ = false;
     uint32_t watched_ = 0;

@@ -67,14 +67,13 @@ struct LeakGroup {
 
 std::vector<LeakGroup> leakGroups(const Analysis& a) {
     std::unordered_map<uint32_t, LeakGroup> groups;
-    for (const auto& kv : a.live()) {
-        const LiveBlock& b = kv.second;
+    a.live().forEach([&](uint32_t, const LiveBlock& b) {
         LeakGroup& g = groups[b.stack];
         g.stack = b.stack;
         g.blocks += 1;
         g.bytes += b.size;
         if (!g.first || b.event < g.first->event) g.first = &b;
-    }
+    });
     std::vector<LeakGroup> out;
     for (auto& kv : groups) out.push_back(kv.second);
     std::sort(out.begin(), out.end(), [](const LeakGroup& x, const LeakGroup& y) {
@@ -412,10 +411,8 @@ void renderFind(Out& out, const Analysis& a, const Symbolizer& sym, uint32_t add
         out.print(", region 0x%04x\n", s.region);
         printFrames(out, a, sym, s.stack, "    ");
     }
-    auto it = a.live().find(address);
-    if (it != a.live().end())
-        out.print("\nat the end: live, %" PRIu32 " bytes allocated at event %" PRIu64 "\n", it->second.size,
-                  it->second.event);
+    if (const LiveBlock* b = a.live().find(address))
+        out.print("\nat the end: live, %" PRIu32 " bytes allocated at event %" PRIu64 "\n", b->size, b->event);
     else
         out.print("\nat the end: not live\n");
 }

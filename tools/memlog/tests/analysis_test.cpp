@@ -1,6 +1,9 @@
 // Pairing of allocations and releases, anomalies, peak bookkeeping and stack interning.
 #include <gtest/gtest.h>
 
+#include <map>
+#include <random>
+
 #include "analysis.h"
 #include "log_writer.h"
 
@@ -60,9 +63,10 @@ TEST(Analysis, CountsStrayReleasesAndDoubleAllocationsAndCarriesOn) {
     EXPECT_EQ(a.anomalies[1].address, 0x2000u);
     EXPECT_EQ(a.liveBlocks, 2u);
     EXPECT_EQ(a.liveBytes, 48u);
-    ASSERT_EQ(a.live().count(0x1000), 1u);
-    EXPECT_EQ(a.live().at(0x1000).size, 40u);
-    EXPECT_EQ(a.live().at(0x1000).event, 2u);
+    ASSERT_NE(a.live().find(0x1000), nullptr);
+    EXPECT_EQ(a.live().find(0x1000)->size, 40u);
+    EXPECT_EQ(a.live().find(0x1000)->event, 2u);
+    EXPECT_EQ(a.live().find(0x2000), nullptr);
     EXPECT_EQ(a.stackStats[0].liveBytes, 8u);  // stack {1}: the 100-byte block went
     EXPECT_EQ(a.stackStats[1].liveBytes, 40u);
 }
@@ -129,4 +133,40 @@ TEST(Analysis, StateGrowsWithDistinctStacksNotWithEvents) {
     EXPECT_EQ(memlog::histogramBucket(3), 2);
     EXPECT_EQ(memlog::histogramBucket(4), 3);
     EXPECT_EQ(memlog::histogramBucket(0xffffffffu), 32);
+}
+
+TEST(Analysis, LiveMapAgreesWithAReferenceMap) {
+    // Random inserts and erases over a small key space, so that probe runs get long,
+    // wrap around the table's end and have holes punched into them.
+    memlog::LiveMap m;
+    std::map<uint32_t, uint32_t> ref;
+    std::mt19937 rng(7);
+    for (int step = 0; step < 200000; ++step) {
+        const uint32_t key = (rng() % 3000) * 16;
+        auto it = ref.find(key);
+        if (it == ref.end()) {
+            memlog::LiveBlock b;
+            b.size = uint32_t(step);
+            m.insert(key, b);
+            ref[key] = uint32_t(step);
+        } else if (rng() % 2) {
+            m.erase(key);
+            ref.erase(it);
+        }
+        if (step % 9973 == 0) {
+            ASSERT_EQ(m.size(), ref.size());
+            for (const auto& kv : ref) {
+                const memlog::LiveBlock* b = m.find(kv.first);
+                ASSERT_NE(b, nullptr) << kv.first;
+                ASSERT_EQ(b->size, kv.second);
+            }
+            size_t seen = 0;
+            m.forEach([&](uint32_t key2, const memlog::LiveBlock& b) {
+                ++seen;
+                EXPECT_EQ(ref.at(key2), b.size);
+            });
+            EXPECT_EQ(seen, ref.size());
+        }
+    }
+    for (uint32_t k = 0; k < 3000 * 16; k += 16) EXPECT_EQ(m.find(k) != nullptr, ref.count(k) == 1);
 }

@@ -23,7 +23,12 @@ void* operator new(size_t n) {
     if (void* p = malloc(n ? n : 1)) return p;
     throw std::bad_alloc();
 }
+void* operator new(size_t n, const std::nothrow_t&) noexcept {
+    if (tracking && n > largestAllocation) largestAllocation = n;
+    return malloc(n ? n : 1);
+}
 void operator delete(void* p) noexcept { free(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { free(p); }
 void operator delete(void* p, size_t) noexcept { free(p); }
 
 namespace {
