@@ -28,8 +28,9 @@
 #endif
 
 // RtlCaptureContext in assembly: the caller's registers must be read before any compiled code
-// can change them, and the stack pointer reported must be the caller's after its stdcall return
-// (return address and argument popped), which is where a walk from Eip expects it.
+// can change them. Esp is reported as it was at the call instruction, return address gone but the
+// argument still pushed: that is the stack pointer the caller's unwind table describes for the
+// call (a walk looks up Eip - 1, the call itself), so a walk can start from the context as it is.
 // CONTEXT offsets: Edi 156, Esi 160, Ebx 164, Edx 168, Ecx 172, Eax 176, Ebp 180, Eip 184,
 // SegCs 188, EFlags 192, Esp 196, SegSs 200, SegGs 140, SegFs 144, SegEs 148, SegDs 152.
 __asm__(
@@ -53,7 +54,7 @@ __asm__(
     "  movl %ecx, 176(%eax)\n"
     "  movl (%esp), %ecx\n"
     "  movl %ecx, 184(%eax)\n"
-    "  leal 8(%esp), %ecx\n"
+    "  leal 4(%esp), %ecx\n"
     "  movl %ecx, 196(%eax)\n"
     "  pushfl\n"
     ".cfi_adjust_cfa_offset 4\n"

@@ -73,11 +73,11 @@ static_assert(offsetof(CONTEXT, ExtendedRegisters) == 204, "CONTEXT.ExtendedRegi
 
 PAL_BEGIN_DECLS
 
-/* Fills the integer, control and segment registers of the caller as they will be once this call
- * has returned: Eip is the return address, Esp the caller's stack pointer after the call (the
- * argument popped, stdcall), Ebp and the other integer registers the caller's. ContextFlags
- * becomes CONTEXT_FULL; the floating-point, debug and extended parts are left untouched, as on
- * Windows. i386 only. */
+/* Fills the integer, control and segment registers of the caller at the call: Eip is the return
+ * address, Esp the caller's stack pointer with the return address gone and the argument still
+ * pushed (as at the call instruction, which is what the caller's unwind table describes), Ebp and
+ * the other integer registers the caller's. ContextFlags becomes CONTEXT_FULL; the
+ * floating-point, debug and extended parts are left untouched, as on Windows. i386 only. */
 PAL_API VOID WINAPI RtlCaptureContext(PCONTEXT ContextRecord);
 
 PAL_END_DECLS
