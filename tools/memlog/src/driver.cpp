@@ -220,7 +220,7 @@ public:
     ProgressVisitor(LogVisitor& inner, FILE* err, const std::string& name, int64_t length, bool enabled)
         : inner_(inner), err_(err), name_(name), length_(length), enabled_(enabled) {}
     ~ProgressVisitor() override {
-        if (shown_) fprintf(err_, "\r%*s\r", 78, "");
+        if (shown_) fprintf(err_, "\r%*s\r", width_, "");
     }
     void onModules(const std::vector<ModuleInfo>& m) override { inner_.onModules(m); }
     void onEvent(const Event& e) override {
@@ -230,12 +230,14 @@ public:
     void onProgress(uint64_t bytes) override {
         if (!enabled_) return;
         shown_ = true;
+        int n;
         if (length_ > 0)
-            fprintf(err_, "\rquorkit-memlog: reading %s: %3d%% (%" PRIu64 " events)", name_.c_str(),
-                    int(bytes * 100 / uint64_t(length_)), events_);
+            n = fprintf(err_, "\rquorkit-memlog: reading %s: %3d%% (%" PRIu64 " events)", name_.c_str(),
+                        int(bytes * 100 / uint64_t(length_)), events_);
         else
-            fprintf(err_, "\rquorkit-memlog: reading %s: %" PRIu64 " MiB (%" PRIu64 " events)", name_.c_str(),
-                    bytes >> 20, events_);
+            n = fprintf(err_, "\rquorkit-memlog: reading %s: %" PRIu64 " MiB (%" PRIu64 " events)", name_.c_str(),
+                        bytes >> 20, events_);
+        if (n > width_) width_ = n;
         fflush(err_);
     }
 
@@ -246,6 +248,7 @@ private:
     int64_t length_;
     bool enabled_;
     bool shown_ = false;
+    int width_ = 0;  // widest progress line, to blank it at the end
     uint64_t events_ = 0;
 };
 
