@@ -64,13 +64,15 @@ void copyText(char* out, size_t outSize, const char* in) {
 // StackWalk64 reports the frame given on the first call and unwinds on each later one. What the
 // next call needs (the caller's registers, computed when AddrReturn was filled) lives in words
 // the caller does not use: STACKFRAME64.Reserved and KdHelp.Reserved (KdHelp serves kernel-mode
-// walks only).
+// walks only). A frame whose AddrPC is not the one this walk reported last starts a new walk, so
+// a reused record set to a new starting point is not taken for a walk in progress.
 
 constexpr uint32_t kStateMagic = 0x51574B36;  // marks a frame that this walk has filled
 constexpr int kStateWords = 16;
 
 struct WalkState {
   uint32_t magic;
+  uint32_t reportedPc;  // AddrPC as this walk left it: anything else is a new walk
   uint32_t flags;
   uint32_t endError;  // why there is no caller (0: there is one)
   uint32_t valid;
@@ -134,6 +136,7 @@ void report(LPSTACKFRAME64 frame, const Registers& regs, bool pcIsExact, const M
   StepResult step = unwindStep(&caller, pcIsExact, memory, &callerPcIsExact);
   WalkState state = {};
   state.magic = kStateMagic;
+  state.reportedPc = static_cast<uint32_t>(pc);
   state.endError = errorFor(step);
   if (step == StepResult::Ok) {
     state.valid = caller.valid;
@@ -183,7 +186,8 @@ DBGHELP_EXPORT BOOL WINAPI StackWalk64(DWORD MachineType, HANDLE hProcess, HANDL
   Registers regs = {};
   bool pcIsExact = false;
   WalkState state;
-  if (!loadState(StackFrame, &state)) {
+  bool continuing = loadState(StackFrame, &state) && state.reportedPc == static_cast<uint32_t>(StackFrame->AddrPC.Offset);
+  if (!continuing) {
     // First call: the frame given is the first frame reported.
     if (ContextRecord != nullptr) {
       const CONTEXT* context = static_cast<const CONTEXT*>(ContextRecord);
@@ -219,6 +223,7 @@ DBGHELP_EXPORT BOOL WINAPI StackWalk64(DWORD MachineType, HANDLE hProcess, HANDL
     // Later calls keep failing the same way.
     WalkState end = {};
     end.magic = kStateMagic;
+    end.reportedPc = static_cast<uint32_t>(StackFrame->AddrPC.Offset);
     end.endError = GetLastError();
     saveState(StackFrame, end);
     return FALSE;

@@ -4,6 +4,8 @@
 // address, so that code which uses a handle as a pointer fails here as it does on Windows. The
 // table grows by chunks that are never given back: a handle can then be checked by address
 // range alone, without touching memory it might not own.
+#include <fault_guard.h>
+
 #include "pal_internal.h"
 
 #include <pthread.h>
@@ -79,10 +81,17 @@ Slot* takeSlot() {
   return slot;
 }
 
+// A fixed block is known by the header in front of it. Reading that header from a value that is
+// no block at all may fault; Windows validates handles under an exception handler and reports
+// ERROR_INVALID_HANDLE, and so does this, under the fault guard.
 FixedHeader* fixedHeaderOf(HLOCAL handle) {
   if (handle == nullptr || reinterpret_cast<uintptr_t>(handle) % alignof(FixedHeader) != 0) return nullptr;
   FixedHeader* header = static_cast<FixedHeader*>(handle) - 1;
-  return header->magic == kFixedMagic ? header : nullptr;
+  volatile bool known = false;
+  FAULT_GUARD_TRY { known = header->magic == kFixedMagic; }
+  FAULT_GUARD_EXCEPT { known = false; }
+  FAULT_GUARD_END
+  return known ? header : nullptr;
 }
 
 void* allocateData(SIZE_T bytes, bool zero) {

@@ -203,6 +203,16 @@ TEST_F(DbghelpTest, WalkFailuresCarryAnError) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_ADDRESS));
   EXPECT_FALSE(api_.stackWalk(IMAGE_FILE_MACHINE_I386, GetCurrentProcess(), GetCurrentThread(), &frame, nullptr,
                               nullptr, api_.functionTable, api_.moduleBase, nullptr));  // stays failed
+  // The same record pointed at a new start is a new walk, not the failed one resumed.
+  WalkResult fresh;
+  fresh.api = &api_;
+  walk::level1(walkHere, &fresh);
+  ASSERT_GE(fresh.frames.size(), 2u);
+  frame.AddrPC.Offset = fresh.frames[1].AddrPC.Offset;
+  frame.AddrStack.Offset = fresh.frames[1].AddrStack.Offset;
+  EXPECT_TRUE(api_.stackWalk(IMAGE_FILE_MACHINE_I386, GetCurrentProcess(), GetCurrentThread(), &frame, nullptr,
+                             nullptr, api_.functionTable, api_.moduleBase, nullptr));
+  EXPECT_EQ(frame.AddrPC.Offset, fresh.frames[1].AddrPC.Offset);
   memset(&frame, 0, sizeof frame);
   EXPECT_FALSE(api_.stackWalk(0x8664, GetCurrentProcess(), GetCurrentThread(), &frame, nullptr, nullptr, nullptr,
                               nullptr, nullptr));

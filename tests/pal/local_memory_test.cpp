@@ -69,6 +69,15 @@ TEST(LocalMemory, FixedBlockIsItsOwnPointer) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_LOCKED));
   EXPECT_EQ(LocalFree(fixed), nullptr);
 
+  // Values that are no block at all, unmapped ones included, are refused rather than followed.
+  HLOCAL bogus = reinterpret_cast<HLOCAL>(0x1008);
+  EXPECT_EQ(LocalLock(bogus), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  EXPECT_EQ(LocalFree(bogus), bogus);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  static const char notABlock[32] = "plain static data, no header";
+  EXPECT_EQ(LocalLock(const_cast<char*>(notABlock + 16)), nullptr);
+
   EXPECT_EQ(LocalAlloc(0x10000, 8), nullptr);  // not a LMEM_ flag
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
 }
