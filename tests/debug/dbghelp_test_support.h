@@ -5,6 +5,8 @@
 
 #include <pal/testing.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -128,8 +130,19 @@ inline bool parseLog(const std::vector<uint8_t>& bytes, std::vector<LogBlock>& b
   return true;
 }
 
+// The log and report files are named after the executable, so the cases of one program that
+// ctest runs in parallel processes take turns through a lock file beside it.
+inline int& fileLock() {
+  static int fd = -1;
+  return fd;
+}
+
 // Each test starts from a module that is not started, a clean channel and no files.
 inline void resetModule() {
+  if (fileLock() < 0) {
+    fileLock() = open((executablePath() + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fileLock() >= 0) flock(fileLock(), LOCK_EX);
+  }
   quor::terminateDbgHelp();
   quor::_dbgHelp.firstReport = true;
   pal_clear_failures();
@@ -145,6 +158,11 @@ inline void finishModule() {
   pal_set_debug_sink(nullptr);
   std::remove(logPath().c_str());
   std::remove(reportPath().c_str());
+  if (fileLock() >= 0) {
+    flock(fileLock(), LOCK_UN);
+    close(fileLock());
+    fileLock() = -1;
+  }
 }
 
 }  // namespace dbgtest
