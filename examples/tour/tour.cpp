@@ -1,9 +1,11 @@
 // A tour of quorkit: install a diagnosis handler, report at each level, print through the
-// library, then the other services in turn.
+// library, echo through two sockets on loopback, and log allocations with their stacks into a
+// leak report.
 #include <quor/Platform.h>
 
 #include <stdio.h>
 
+#include "tour_memlog.h"
 #include "tour_socket.h"
 
 namespace {
@@ -55,6 +57,7 @@ int main() {
   tourDiagnosis();
   tourPrintf();
   tourSocketEcho();
+  tourAllocationLog();
   Platform::terminate();
   Platform::printf("\ntour finished\n");
   return 0;
