@@ -114,7 +114,7 @@ bool pcInModule(HANDLE process, uintptr_t pc, PGET_MODULE_BASE_ROUTINE64 moduleB
   if (pc == 0) return false;
   if (moduleBase != nullptr) return moduleBase(process, pc) != 0;
   ModuleRecord module;
-  return findModule(pc, &module);
+  return findModuleRange(pc, &module);
 }
 
 // Fills the reported fields of the frame whose registers are regs, and works out its caller.
@@ -129,11 +129,21 @@ void report(LPSTACKFRAME64 frame, const Registers& regs, bool pcIsExact, const M
   frame->AddrFrame.Mode = AddrModeFlat;
   frame->Far = FALSE;
   frame->Virtual = FALSE;
-  frame->FuncTableEntry = functionTable != nullptr ? functionTable(process, pc) : const_cast<uint8_t*>(findFde(pc));
 
   Registers caller = regs;
   bool callerPcIsExact = false;
-  StepResult step = unwindStep(&caller, pcIsExact, memory, &callerPcIsExact);
+  const uint8_t* fde = nullptr;
+  StepResult step = unwindStep(&caller, pcIsExact, memory, &callerPcIsExact, &fde);
+  // A routine of the caller's own is asked; this library's own would find the entry just used
+  // again (when SymInitialize has been called, which it requires).
+  if (functionTable == nullptr) {
+    frame->FuncTableEntry = const_cast<uint8_t*>(fde);
+  } else if (functionTable == &SymFunctionTableAccess64) {
+    Lock lock;
+    frame->FuncTableEntry = g_initialized ? const_cast<uint8_t*>(fde) : nullptr;
+  } else {
+    frame->FuncTableEntry = functionTable(process, pc);
+  }
   WalkState state = {};
   state.magic = kStateMagic;
   state.reportedPc = static_cast<uint32_t>(pc);
@@ -286,7 +296,7 @@ DBGHELP_EXPORT DWORD64 WINAPI SymGetModuleBase64(HANDLE hProcess, DWORD64 qwAddr
   uintptr_t address;
   if (!checkInitialized(hProcess)) return 0;
   ModuleRecord module;
-  if (!toAddress(qwAddr, &address) || !findModule(address, &module)) {
+  if (!toAddress(qwAddr, &address) || !findModuleRange(address, &module)) {
     SetLastError(ERROR_MOD_NOT_FOUND);
     return 0;
   }

@@ -23,6 +23,8 @@ struct ModuleRecord {
 
 // The object whose loaded segments contain address; false if none.
 bool findModule(uintptr_t address, ModuleRecord* out);
+// The same without the path (out->path is left alone): the walk's lookups, several per frame.
+bool findModuleRange(uintptr_t address, ModuleRecord* out);
 
 // Every loaded object, the executable first; returns the count (at most capacity).
 size_t listModules(ModuleRecord* out, size_t capacity);
@@ -63,7 +65,9 @@ const uint8_t* findFde(uintptr_t pc);
 // Moves regs from a frame to its caller. pcIsExact: the frame's pc is the faulting/current
 // instruction itself rather than a return address (a frame interrupted by a signal).
 // *callerPcIsExact tells the same for the caller.
-StepResult unwindStep(Registers* regs, bool pcIsExact, const MemoryReader& memory, bool* callerPcIsExact);
+// *fde: the unwind entry used, null when there was none.
+StepResult unwindStep(Registers* regs, bool pcIsExact, const MemoryReader& memory, bool* callerPcIsExact,
+                      const uint8_t** fde);
 
 // Symbols and lines through libbacktrace; all false when nothing is known.
 bool symbolize(uintptr_t pc, char* name, size_t nameSize, uintptr_t* start, uintptr_t* size, bool undecorate);

@@ -105,13 +105,65 @@ int listCallback(struct dl_phdr_info* info, size_t, void* data) {
   return 0;
 }
 
+// Module lookups happen several times per frame of a walk. The list of loaded objects is kept
+// here and read again only when the dynamic linker's load/unload counters have moved, which one
+// callback on the first object tells.
+constexpr size_t kCacheCapacity = 256;
+ModuleRecord g_cache[kCacheCapacity];
+size_t g_cacheCount = 0;
+unsigned long long g_cacheGeneration = ~0ull;
+pthread_mutex_t g_cacheLock = PTHREAD_MUTEX_INITIALIZER;
+
+int generationCallback(struct dl_phdr_info* info, size_t size, void* data) {
+  if (size >= offsetof(struct dl_phdr_info, dlpi_subs) + sizeof info->dlpi_subs) {
+    *static_cast<unsigned long long*>(data) = info->dlpi_adds * 1000003ull + info->dlpi_subs;
+  }
+  return 1;
+}
+
+struct CacheLock {
+  CacheLock() { pthread_mutex_lock(&g_cacheLock); }
+  ~CacheLock() { pthread_mutex_unlock(&g_cacheLock); }
+  CacheLock(const CacheLock&) = delete;
+  CacheLock& operator=(const CacheLock&) = delete;
+};
+
 }  // namespace
 
-bool findModule(uintptr_t address, ModuleRecord* out) {
+namespace {
+
+bool lookUp(uintptr_t address, ModuleRecord* out, bool withPath) {
+  unsigned long long generation = ~0ull - 1;
+  dl_iterate_phdr(generationCallback, &generation);
+  {
+    CacheLock lock;
+    if (generation != g_cacheGeneration) {
+      ListQuery query = {g_cache, kCacheCapacity, 0, true};
+      dl_iterate_phdr(listCallback, &query);
+      g_cacheCount = query.count;
+      // Only a complete list can answer "in no module".
+      g_cacheGeneration = query.count < kCacheCapacity ? generation : ~0ull;
+    }
+    if (g_cacheGeneration == generation) {
+      for (size_t i = 0; i < g_cacheCount; ++i) {
+        if (address >= g_cache[i].base && address < g_cache[i].end) {
+          memcpy(out, &g_cache[i], withPath ? sizeof *out : offsetof(ModuleRecord, path));
+          return true;
+        }
+      }
+      return false;
+    }
+  }
   FindQuery query = {address, out, true, false};
   dl_iterate_phdr(findCallback, &query);
   return query.found;
 }
+
+}  // namespace
+
+bool findModule(uintptr_t address, ModuleRecord* out) { return lookUp(address, out, true); }
+
+bool findModuleRange(uintptr_t address, ModuleRecord* out) { return lookUp(address, out, false); }
 
 size_t listModules(ModuleRecord* out, size_t capacity) {
   ListQuery query = {out, capacity, 0, true};

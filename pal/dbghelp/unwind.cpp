@@ -519,11 +519,14 @@ bool evaluate(const uint8_t* expression, uint64_t length, const Registers& regs,
   return true;
 }
 
-bool findFdeIn(uintptr_t pc, ModuleRecord* module, Fde* fde) {
-  if (!findModule(pc, module) || module->ehFrameHdr == 0) return false;
+bool findFdeIn(uintptr_t pc, ModuleRecord* module, Fde* fde, const uint8_t** entryOut) {
+  *entryOut = nullptr;
+  if (!findModuleRange(pc, module) || module->ehFrameHdr == 0) return false;
   const uint8_t* entry = searchTable(pc, *module);
   if (entry == nullptr || !parseFde(entry, *module, fde)) return false;
-  return pc >= fde->start && pc - fde->start < fde->range;
+  if (pc < fde->start || pc - fde->start >= fde->range) return false;
+  *entryOut = entry;
+  return true;
 }
 
 // Frames without unwind data (hand-written code, or a module without .eh_frame): the classic
@@ -548,14 +551,14 @@ StepResult framePointerStep(Registers* regs, const MemoryReader& memory) {
 const uint8_t* findFde(uintptr_t pc) {
   ModuleRecord module;
   Fde fde;
-  if (!findModule(pc, &module) || module.ehFrameHdr == 0) return nullptr;
-  const uint8_t* entry = searchTable(pc, module);
-  if (entry == nullptr || !parseFde(entry, module, &fde)) return nullptr;
-  return pc >= fde.start && pc - fde.start < fde.range ? entry : nullptr;
+  const uint8_t* entry;
+  return findFdeIn(pc, &module, &fde, &entry) ? entry : nullptr;
 }
 
-StepResult unwindStep(Registers* regs, bool pcIsExact, const MemoryReader& memory, bool* callerPcIsExact) {
+StepResult unwindStep(Registers* regs, bool pcIsExact, const MemoryReader& memory, bool* callerPcIsExact,
+                      const uint8_t** fdeOut) {
   *callerPcIsExact = false;
+  *fdeOut = nullptr;
   if (!regs->has(EIP)) return StepResult::BadFrame;
   // A return address points after the call, which may be the last instruction of the
   // function: look up the call itself.
@@ -563,7 +566,7 @@ StepResult unwindStep(Registers* regs, bool pcIsExact, const MemoryReader& memor
   uintptr_t lookup = pcIsExact ? pc : pc - 1;
   ModuleRecord module;
   Fde fde;
-  if (!findFdeIn(lookup, &module, &fde)) return framePointerStep(regs, memory);
+  if (!findFdeIn(lookup, &module, &fde, fdeOut)) return framePointerStep(regs, memory);
 
   Row initial = {};
   initial.cfaRegister = ESP;
