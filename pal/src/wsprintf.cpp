@@ -22,7 +22,7 @@ struct Output {
   }
 };
 
-struct Spec {
+struct Conversion {
   bool left = false;
   bool prefix = false;
   bool zero = false;
@@ -46,46 +46,46 @@ int toDigits(unsigned long long value, int base, bool upper, char* digits) {
   return count;
 }
 
-void putNumber(Output& o, const Spec& spec, unsigned long long magnitude, bool negative, int base,
+void putNumber(Output& o, const Conversion& conv, unsigned long long magnitude, bool negative, int base,
                bool upper) {
   char digits[24];
   int count = toDigits(magnitude, base, upper, digits);
-  if (spec.precision == 0 && magnitude == 0) count = 0;  // "%.0d" of 0 prints no digit
+  if (conv.precision == 0 && magnitude == 0) count = 0;  // "%.0d" of 0 prints no digit
   const char* lead = "";
   if (negative) {
     lead = "-";
-  } else if (spec.prefix && base == 16) {
+  } else if (conv.prefix && base == 16) {
     lead = upper ? "0X" : "0x";
   }
   int leadLength = static_cast<int>(strlen(lead));
-  int zeros = spec.precision > count ? spec.precision - count : 0;
+  int zeros = conv.precision > count ? conv.precision - count : 0;
   int body = leadLength + zeros + count;
-  int pad = spec.width > body ? spec.width - body : 0;
-  if (spec.zero && !spec.left && spec.precision < 0) {
+  int pad = conv.width > body ? conv.width - body : 0;
+  if (conv.zero && !conv.left && conv.precision < 0) {
     zeros += pad;  // zero padding goes between the sign (or prefix) and the digits
     pad = 0;
   }
-  if (!spec.left) o.repeat(' ', pad);
+  if (!conv.left) o.repeat(' ', pad);
   for (int i = 0; i < leadLength; ++i) o.put(lead[i]);
   o.repeat('0', zeros);
   for (int i = 0; i < count; ++i) o.put(digits[i]);
-  if (spec.left) o.repeat(' ', pad);
+  if (conv.left) o.repeat(' ', pad);
 }
 
-void putText(Output& o, const Spec& spec, const char* narrow, const uint16_t* wide) {
+void putText(Output& o, const Conversion& conv, const char* narrow, const uint16_t* wide) {
   int length = 0;
   if (wide != nullptr) {
-    while (wide[length] != 0 && (spec.precision < 0 || length < spec.precision)) ++length;
+    while (wide[length] != 0 && (conv.precision < 0 || length < conv.precision)) ++length;
   } else {
-    while (narrow[length] != '\0' && (spec.precision < 0 || length < spec.precision)) ++length;
+    while (narrow[length] != '\0' && (conv.precision < 0 || length < conv.precision)) ++length;
   }
-  int pad = spec.width > length ? spec.width - length : 0;
-  if (!spec.left) o.repeat(spec.zero ? '0' : ' ', pad);
+  int pad = conv.width > length ? conv.width - length : 0;
+  if (!conv.left) o.repeat(conv.zero ? '0' : ' ', pad);
   for (int i = 0; i < length; ++i) {
     // Wide characters outside Latin-1 have no single byte; Windows prints '?' for them.
     o.put(wide != nullptr ? (wide[i] < 0x100 ? static_cast<char>(wide[i]) : '?') : narrow[i]);
   }
-  if (spec.left) o.repeat(' ', pad);
+  if (conv.left) o.repeat(' ', pad);
 }
 
 }  // namespace
@@ -105,32 +105,32 @@ extern "C" int WINAPI wvsprintfA(LPSTR lpOut, LPCSTR lpFmt, va_list arglist) {
       o.put(*f++);
       continue;
     }
-    Spec spec;
+    Conversion conv;
     for (;; ++f) {
       if (*f == '-') {
-        spec.left = true;
+        conv.left = true;
       } else if (*f == '#') {
-        spec.prefix = true;
+        conv.prefix = true;
       } else if (*f == '0') {
-        spec.zero = true;
+        conv.zero = true;
       } else {
         break;
       }
     }
-    while (*f >= '0' && *f <= '9') spec.width = spec.width * 10 + (*f++ - '0');
+    while (*f >= '0' && *f <= '9') conv.width = conv.width * 10 + (*f++ - '0');
     if (*f == '.') {
       ++f;
-      spec.precision = 0;
-      while (*f >= '0' && *f <= '9') spec.precision = spec.precision * 10 + (*f++ - '0');
+      conv.precision = 0;
+      while (*f >= '0' && *f <= '9') conv.precision = conv.precision * 10 + (*f++ - '0');
     }
     if (*f == 'l' || *f == 'w') {
-      spec.wide = true;
+      conv.wide = true;
       ++f;
     } else if (*f == 'h') {
-      spec.narrow = true;
+      conv.narrow = true;
       ++f;
     } else if (f[0] == 'I' && f[1] == '6' && f[2] == '4') {
-      spec.int64 = true;
+      conv.int64 = true;
       f += 3;
     }
     char type = *f;
@@ -143,39 +143,39 @@ extern "C" int WINAPI wvsprintfA(LPSTR lpOut, LPCSTR lpFmt, va_list arglist) {
         char text[2] = {static_cast<char>(value), '\0'};
         if (value == 0) {
           // A NUL character is stored (and counted) like any other.
-          spec.precision = -1;
-          int pad = spec.width > 1 ? spec.width - 1 : 0;
-          if (!spec.left) o.repeat(' ', pad);
+          conv.precision = -1;
+          int pad = conv.width > 1 ? conv.width - 1 : 0;
+          if (!conv.left) o.repeat(' ', pad);
           o.put('\0');
-          if (spec.left) o.repeat(' ', pad);
+          if (conv.left) o.repeat(' ', pad);
         } else {
-          putText(o, spec, text, nullptr);
+          putText(o, conv, text, nullptr);
         }
         break;
       }
       case 'd':
       case 'i': {
-        long long value = spec.int64 ? va_arg(args, long long) : va_arg(args, int);
+        long long value = conv.int64 ? va_arg(args, long long) : va_arg(args, int);
         unsigned long long magnitude =
             value < 0 ? 0ull - static_cast<unsigned long long>(value) : static_cast<unsigned long long>(value);
-        putNumber(o, spec, magnitude, value < 0, 10, false);
+        putNumber(o, conv, magnitude, value < 0, 10, false);
         break;
       }
       case 'u': {
-        unsigned long long value = spec.int64 ? va_arg(args, unsigned long long) : va_arg(args, unsigned int);
-        putNumber(o, spec, value, false, 10, false);
+        unsigned long long value = conv.int64 ? va_arg(args, unsigned long long) : va_arg(args, unsigned int);
+        putNumber(o, conv, value, false, 10, false);
         break;
       }
       case 'x':
       case 'X': {
-        unsigned long long value = spec.int64 ? va_arg(args, unsigned long long) : va_arg(args, unsigned int);
-        putNumber(o, spec, value, false, 16, type == 'X');
+        unsigned long long value = conv.int64 ? va_arg(args, unsigned long long) : va_arg(args, unsigned int);
+        putNumber(o, conv, value, false, 16, type == 'X');
         break;
       }
       case 'p': {
         // Windows prints a pointer as exactly eight upper-case digits, without "0x".
         void* value = va_arg(args, void*);
-        Spec pointer;
+        Conversion pointer;
         pointer.zero = true;
         pointer.width = 2 * static_cast<int>(sizeof(void*));
         putNumber(o, pointer, reinterpret_cast<uintptr_t>(value), false, 16, true);
@@ -184,14 +184,14 @@ extern "C" int WINAPI wvsprintfA(LPSTR lpOut, LPCSTR lpFmt, va_list arglist) {
       case 's':
       case 'S': {
         // %s is narrow and %S wide in the A flavour; 'l'/'w' make either wide, 'h' narrow.
-        bool wideText = spec.narrow ? false : (spec.wide || type == 'S');
+        bool wideText = conv.narrow ? false : (conv.wide || type == 'S');
         const void* value = va_arg(args, const void*);
         if (value == nullptr) {
-          putText(o, spec, "(null)", nullptr);
+          putText(o, conv, "(null)", nullptr);
         } else if (wideText) {
-          putText(o, spec, nullptr, static_cast<const uint16_t*>(value));
+          putText(o, conv, nullptr, static_cast<const uint16_t*>(value));
         } else {
-          putText(o, spec, static_cast<const char*>(value), nullptr);
+          putText(o, conv, static_cast<const char*>(value), nullptr);
         }
         break;
       }
