@@ -14,6 +14,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
       break;
     case DLL_PROCESS_DETACH:
       // Other threads' records are not freed here: the process is going away with them.
+      quor::reportLiveBlocks(true);
       quor::deleteGlobalLock();
       quor::freeThreadSlot();
       break;

@@ -40,6 +40,7 @@ void Platform::initialize(const PlatformConfig*) {
 }
 
 void Platform::terminate() {
+  reportLiveBlocks(false);
   terminateMutex();
   releaseThreadRegionStack();
   freeThreadSlot();

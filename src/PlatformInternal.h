@@ -25,6 +25,10 @@ void sysFree(void* block);
 // Frees the calling thread's region stack, if it has one, and clears its slot value.
 void releaseThreadRegionStack();
 
+// Called by terminate (false) and at process detach (true): a library built with the memory log
+// reports the blocks still allocated there; the default build tracks nothing and does nothing.
+void reportLiveBlocks(bool atDetach);
+
 }  // namespace quor
 
 #endif

@@ -1,7 +1,7 @@
 // The memory-tracking interface of quor::Platform, inert: every entry point is exported so that
 // applications built against a tracking library link and run unchanged, and each answers "nothing
 // tracked". A build with the live tracker replaces this whole file (it must then also provide the
-// two placement deletes, which share the do-nothing body here).
+// two placement deletes, which share the do-nothing body here, and reportLiveBlocks).
 //
 // Each inert behaviour is one body without parameters, and the member names are aliases of it:
 // the same code answers getAllocCount, setMemTrackerHandler, dprintf and the rest. That is sound
@@ -65,3 +65,10 @@ QUOR_INERT(inertReturnFalse, bool, _ZN4quor8Platform20getSpecialDebugStateENS0_1
 #undef QUOR_INERT
 
 }  // extern "C"
+
+namespace quor {
+
+// Nothing is tracked, so terminate and process detach have nothing to report.
+void reportLiveBlocks(bool) {}
+
+}  // namespace quor

@@ -22,7 +22,11 @@ enum ErrorLevel {
 
 typedef void (*DiagnosisHandler)(ErrorLevel level, const char* message);
 
-// Selects debug output channels of the memory-tracking interface (its diprintf).
+// Debug output channels of the memory-tracking interface, a bit set: setDebugInfo switches
+// channels on and off, getDebugInfo is true when every channel named is on, and diprintf prints
+// when any channel it names is on. With DEBUG_INFO_MEMORY on, a library built with the memory
+// log prints one line per memory event. All channels are off at load; in the default build they
+// stay off and diprintf prints nothing.
 enum DebugInfo {
   DEBUG_INFO_NONE = 0,
   DEBUG_INFO_MEMORY = 1,
@@ -44,26 +48,60 @@ struct QUOR_API PlatformConfig {
 
 class QUOR_API Platform {
  public:
-  // Switches of the memory tracker (getSpecialDebugState/setSpecialDebugState).
+  // ---- memory tracking ----
+  // In the default build every member of this interface is inert: it answers 0, null or false,
+  // stores nothing and calls nothing. A library built with the memory log (CMake option
+  // QUORKIT_MEMORY_LOG) tracks every block of malloc, memalign, realloc and the class's
+  // operators, writes each event with its call stack to "<executable>.MEM_LOG.bin", and at
+  // terminate (or process detach) reports each block still allocated to
+  // "<executable>.memleak.TXT" and the debugger channel. The descriptions below are that
+  // build's; docs/leak-tracking.md has the whole story.
+
+  // Switches of the memory tracker (getSpecialDebugState/setSpecialDebugState), all off at load.
   enum DebugFeature {
     FEATURE_NONE = 0,
+    // New bytes are filled with 0xCD: a whole block from malloc/memalign/new, the grown tail of
+    // a realloc. Shows reads of memory never written.
     FEATURE_FILL_ON_ALLOC = 1,
+    // A block is filled with 0xDD before free or delete releases it. Shows use after release.
     FEATURE_FILL_ON_FREE = 2,
+    // Every event first checks the tracker's own table as checkMemoryBlocks does (costs time in
+    // proportion to the live blocks).
     FEATURE_CHECK_ON_EVERY_CALL = 3
   };
 
-  // One tracked memory block, as a tracker callback sees it.
+  // One tracked memory block or event, as a tracker callback sees it. The handler of
+  // setMemTrackerHandler gets one tag per event (an allocation: the new block; a release: the
+  // block released); checkMemoryBlocks, dumpTrackerCb and dumpRegionCb pass one tag per live
+  // block, with `op` the operation that allocated it.
   struct DebugMemTag {
+    // Operation codes: the allocation log's, with the new/delete forms told apart.
+    enum Op {
+      OP_MALLOC = 2,
+      OP_MEMALIGN = 3,
+      OP_REALLOC = 4,      // the block a realloc produced
+      OP_FREE = 5,         // free, and the release of the old block inside a realloc
+      OP_NEW = 6,
+      OP_DELETE = 7,
+      OP_NEW_ARRAY = 8,
+      OP_DELETE_ARRAY = 9
+    };
     void* block;             // the block's address as the application sees it
     unsigned int size;       // bytes asked for
-    unsigned int serial;     // per-process allocation number, from 1
+    unsigned int serial;     // per-process allocation number, from 1; the log's event id
     unsigned short region;   // debug region current at the allocation
-    unsigned short op;       // operation code of the event (the allocation log's codes)
-    const char* comment;     // the comment current at the allocation, or null
+    unsigned short op;       // an Op
+    const char* comment;     // setCurrentComment's text at the allocation, or null
   };
 
-  // Totals of the memory tracker (getMemInfo).
+  // Totals of the memory tracker (getMemInfo). The totals count since load: every block
+  // produced (realloc's new block included), every block released (realloc's old block
+  // included), and every realloc that produced a block; so liveCount is always
+  // totalAllocs - totalFrees.
   struct MemInfo {
+    // getMemInfo flag: after reading, the peak starts again from the live bytes of the moment.
+    enum { RESET_PEAK = 1 };
+
     unsigned int liveCount;     // blocks allocated and not yet released
     unsigned int liveBytes;     // their bytes
     unsigned int peakBytes;     // the most live bytes seen at once
@@ -96,28 +134,42 @@ class QUOR_API Platform {
   static void operator delete(void* block, void* where) noexcept;
   static void operator delete[](void* block, void* where) noexcept;
 
-  // ---- memory tracking (inert unless the library is built with the memory log) ----
+  // ---- memory tracking (inert in the default build; see DebugFeature above) ----
+  // Prints through printf when `level` is at most the debug level (0 at load). Returns the
+  // characters printed, 0 when nothing was.
   static int dprintf(int level, const char* format, ...);
+  // Prints through printf when any channel of `info` is on (see DebugInfo).
   static int diprintf(DebugInfo info, const char* format, ...);
-  static unsigned int getAllocCount();
-  static unsigned int getAllocSize();
-  static unsigned int getTotalAllocCount();
-  static unsigned int getTotalFreeCount();
-  static unsigned int getTotalReallocCount();
+  static unsigned int getAllocCount();         // live blocks
+  static unsigned int getAllocSize();          // their bytes
+  static unsigned int getTotalAllocCount();    // as MemInfo::totalAllocs
+  static unsigned int getTotalFreeCount();     // as MemInfo::totalFrees
+  static unsigned int getTotalReallocCount();  // as MemInfo::totalReallocs
   static int getDebugLevel();
+  // The text that later allocations carry in their tag, process-wide; the caller keeps it alive.
   static const char* getCurrentComment();
+  // The handler sees every event after it happened, with the library's lock held; events of its
+  // own allocations are tracked but not shown to it again. Returns the previous handler.
   static MemTrackerCallback setMemTrackerHandler(MemTrackerCallback handler);
   static void setDebugLevel(int level);
   static void setCurrentComment(const char* comment);
   static void setDebugInfo(DebugInfo info, bool enabled);
   static void setSpecialDebugState(DebugFeature feature, bool enabled);
+  // The allocation that gets this serial calls DebugBreak once it is complete; 0 disarms.
   static void setBreakBySerial(unsigned int serial);
+  // Diagnoses (LEVEL_ERROR) a pointer that is not the start of a live block.
   static void validateMemoryBlock(void* block);
+  // Checks the tracker's table against its counters (a mismatch is diagnosed at LEVEL_ERROR),
+  // then calls `callback` (may be null) once per live block, in serial order, without the lock.
   static void checkMemoryBlocks(MemTrackerCallback callback);
+  // One line per live block, in serial order, to the file (created anew) or, for a null name,
+  // to the debugger channel.
   static void dumpTracker(const char* fileName);
   static void dumpTrackerCb(MemTrackerCallback callback);
+  // As dumpTracker/dumpTrackerCb, for the blocks allocated in regions first..last inclusive.
   static void dumpRegion(unsigned short first, unsigned short last, const char* fileName);
   static void dumpRegionCb(MemTrackerCallback callback, unsigned short first, unsigned short last);
+  // Fills every member of `info`; `flags` may hold MemInfo::RESET_PEAK.
   static void getMemInfo(MemInfo& info, unsigned int flags);
   static bool getDebugInfo(DebugInfo info);
   static bool getSpecialDebugState(DebugFeature feature);
