@@ -5,59 +5,19 @@
 // qemu-i386 say little about native speed.
 #include "util/Primes.h"
 
-#include <chrono>
+#include "bench_util.h"
+#include "../tests/util/miller_rabin.h"
+
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
-#include <fstream>
 #include <random>
-#include <string>
 #include <vector>
 
 namespace {
 
-// ---- Reference: straightforward Miller-Rabin, bases 2, 7, 61 (exact below 4759123141) ----
+// ---- Reference: deterministic Miller-Rabin (bases 2, 7, 61), with next/prev by stepping ----
 
-std::uint32_t mulMod(std::uint32_t a, std::uint32_t b, std::uint32_t m) {
-    return static_cast<std::uint32_t>(std::uint64_t{a} * b % m);
-}
-
-std::uint32_t powMod(std::uint32_t base, std::uint32_t exp, std::uint32_t m) {
-    std::uint32_t result = 1;
-    while (exp) {
-        if (exp & 1) result = mulMod(result, base, m);
-        base = mulMod(base, base, m);
-        exp >>= 1;
-    }
-    return result;
-}
-
-bool refIsPrime(std::int32_t value) {
-    if (value < 2) return false;
-    const std::uint32_t n = static_cast<std::uint32_t>(value);
-    for (std::uint32_t p : {2u, 3u, 5u, 7u}) {
-        if (n % p == 0) return n == p;
-    }
-    if (n < 121) return true;
-    std::uint32_t d = n - 1;
-    int s = 0;
-    while ((d & 1) == 0) {
-        d >>= 1;
-        ++s;
-    }
-    for (std::uint32_t a : {2u, 7u, 61u}) {
-        if (a % n == 0) continue;
-        std::uint32_t x = powMod(a, d, n);
-        if (x == 1 || x == n - 1) continue;
-        int r = 1;
-        for (; r < s; ++r) {
-            x = mulMod(x, x, n);
-            if (x == n - 1) break;
-        }
-        if (r == s) return false;
-    }
-    return true;
-}
+bool refIsPrime(std::int32_t n) { return millerRabin::isPrime(n); }
 
 std::int32_t refNextPrime(std::int32_t n) {
     if (n < 2) return 2;
@@ -75,25 +35,11 @@ std::int32_t refPrevPrime(std::int32_t n) {
 
 // ---- Measurement ----
 
-using Clock = std::chrono::steady_clock;
-volatile std::int32_t g_sink;
-
-// qemu-user runs the program inside its own process, whose kernel-side name
-// stays "qemu-i386" even though /proc/self/exe is made to look native.
-bool underEmulation() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("Name:", 0) == 0) return line.find("qemu") != std::string::npos;
-    }
-    return false;
-}
-
 // Calls per second of f cycling over args for at least `seconds`; the clock is
 // read every 16 calls so that slow cases (large arguments) stop on time too.
 template <typename F>
 double callsPerSecond(F f, const std::vector<std::int32_t>& args, double seconds) {
-    const auto start = Clock::now();
+    const double start = bench::nowSeconds();
     std::int32_t acc = 0;
     std::size_t calls = 0;
     double elapsed = 0;
@@ -104,9 +50,9 @@ double callsPerSecond(F f, const std::vector<std::int32_t>& args, double seconds
             if (++i == args.size()) i = 0;
         }
         calls += 16;
-        elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+        elapsed = bench::nowSeconds() - start;
     } while (elapsed < seconds);
-    g_sink = acc;
+    bench::keep(acc);
     return static_cast<double>(calls) / elapsed;
 }
 
@@ -156,11 +102,11 @@ int main() {
         {"medium [0.9e6, 1.1e6]", 900000, 1100000},
         {"large [2^31-2^24, 2^31-2]", INT32_MAX - (1 << 24), INT32_MAX - 1},
     };
-    const bool emulated = underEmulation();
     std::printf("bench_primes: calls per second, quorkit against a Miller-Rabin reference "
                 "(bases 2, 7, 61) in the same run\n");
-    std::printf("ratio = quorkit / reference (above 1: quorkit faster)%s\n\n",
-                emulated ? "; ran under qemu-i386 emulation" : "; ran natively");
+    std::printf("ratio = quorkit / reference (above 1: quorkit faster)\n");
+    bench::printRunNote();
+    std::printf("\n");
     std::printf("| operation | arguments                 | quorkit calls/s | reference calls/s | ratio |\n");
     std::printf("|-----------|---------------------------|----------------:|------------------:|------:|\n");
     bool ok = true;

@@ -4,6 +4,8 @@
 // three operations leave it, and the carried square-root bound of the walks.
 #include "util/Primes.h"
 
+#include "miller_rabin.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -27,48 +29,10 @@ const std::vector<bool>& sieve() {
     return prime;
 }
 
-std::uint32_t powMod(std::uint64_t base, std::uint32_t exp, std::uint32_t mod) {
-    std::uint64_t result = 1;
-    base %= mod;
-    while (exp) {
-        if (exp & 1) result = result * base % mod;
-        base = base * base % mod;
-        exp >>= 1;
-    }
-    return static_cast<std::uint32_t>(result);
-}
-
-// Bases 2, 7 and 61 decide primality for every n below 4759123141.
-bool millerRabin(std::int64_t value) {
-    if (value < 2) return false;
-    const std::uint32_t n = static_cast<std::uint32_t>(value);
-    for (std::uint32_t p : {2u, 3u, 5u, 7u, 11u}) {
-        if (n % p == 0) return n == p;
-    }
-    std::uint32_t d = n - 1;
-    int s = 0;
-    while ((d & 1) == 0) {
-        d >>= 1;
-        ++s;
-    }
-    for (std::uint32_t a : {2u, 7u, 61u}) {
-        if (a % n == 0) continue;
-        std::uint64_t x = powMod(a, d, n);
-        if (x == 1 || x == n - 1) continue;
-        bool witness = true;
-        for (int r = 1; r < s && witness; ++r) {
-            x = x * x % n;
-            if (x == n - 1) witness = false;
-        }
-        if (witness) return false;
-    }
-    return true;
-}
-
 bool oraclePrime(std::int64_t n) {
     if (n < 2) return false;
     if (n <= kSieveLimit) return sieve()[n];
-    return millerRabin(n);
+    return millerRabin::isPrime(n);
 }
 
 std::int32_t oracleNext(std::int32_t n) {
@@ -134,7 +98,7 @@ TEST(UtilPrimes, IsPrimeMatchesMillerRabinAcrossTheRange) {
     std::uniform_int_distribution<std::int32_t> any(10000, INT32_MAX);
     for (int i = 0; i < 20000; ++i) {
         const std::int32_t n = any(rng) | 1;  // odd: evens are decided before the walk
-        ASSERT_EQ(quor::isPrime(n), millerRabin(n)) << n;
+        ASSERT_EQ(quor::isPrime(n), millerRabin::isPrime(n)) << n;
     }
 }
 
