@@ -18,7 +18,7 @@
 
 #include "ModuleId.h"
 
-QUOR_MODULE_ID(s_win32dbghelpModuleId, "Win32dbghelp.cpp", "1.0");
+QUOR_MODULE_ID(kWin32dbghelpModuleId, "Win32dbghelp.cpp", "1.0 2026/12/06 04:00:00 quorkit");
 
 namespace quor {
 
@@ -311,7 +311,7 @@ BOOL CALLBACK enumModulesCallback(PCSTR moduleName, DWORD64 base, PVOID /*contex
 
 // Kept out of line: the walk starts from the context captured here, and callers (the report
 // included) count on the first frame being captureStack's own.
-__attribute__((noinline)) bool captureStack(DWORD* out, DWORD capacity) {
+__attribute__((noinline)) bool captureStack(StackBuffer out, DWORD capacity) {
   if (!out) return false;
   std::memset(out, 0, static_cast<size_t>(capacity) * sizeof(DWORD));
   if (!_dbgHelp.hDbgHelp) return false;

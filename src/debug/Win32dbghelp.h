@@ -83,8 +83,9 @@ struct ModuleEntry {
 };
 static_assert(sizeof(ModuleEntry) == kModuleEntrySize, "module entries are packed at 2,052 bytes");
 
-// A StackBuffer is an array of DWORDs: word 0 the frame count n, words 1..n the frames'
-// program-counter addresses, innermost first, the rest zero.
+// A call stack as a list of words: word 0 the frame count n, words 1..n the frames'
+// program-counter addresses, innermost first, the rest zero. Its capacity is the caller's.
+typedef DWORD StackBuffer[];
 
 // ---- The debug-help entry points resolved at run time --------------------------------------
 
@@ -147,7 +148,7 @@ struct DbgHelpState {
   char logPath[kMemLogPathSize] = {};
   char reportPath[kMemLogPathSize] = {};
   bool firstReport = true;
-  DWORD captureBuffer[kCaptureBufferWords] = {};  // shared by the writer and the report
+  DWORD captureBuffer[kCaptureBufferWords] = {};  // a StackBuffer shared by the writer and the report
 };
 
 // The state itself, reachable by tests (which check that shutdown clears it) and by nothing
@@ -173,7 +174,7 @@ BOOL CALLBACK enumModulesCallback(PCSTR moduleName, DWORD64 base, PVOID context)
 // Fills `out` (capacity words, at least 1) with the calling thread's stack, captureStack's own
 // frame first. Zeroes the whole buffer and allocates nothing, so it may run inside an
 // allocator. True when the walk ran (0 frames included).
-bool captureStack(DWORD* out, DWORD capacity);
+bool captureStack(StackBuffer out, DWORD capacity);
 // Writes the symbol, module and (when known) source lines for `address` into `text`, which
 // must hold three lines. True when the queries ran.
 bool symbolizeAddress(DWORD address, char* text, DWORD textSize);

@@ -107,4 +107,22 @@ TEST_F(DbgHelpAbsent, WithoutTheLibraryEventsAreLoggedWithEmptyStacks) {
   EXPECT_EQ(joinedDebugText(), line);
 }
 
+// The identification text people find in the binary: library, keyword line with file, revision,
+// date, time and author, then the build stamp.
+TEST(DbgHelpModuleId, KeywordLineNamesFileRevisionDateTimeAndAuthor) {
+  std::ifstream in(executablePath(), std::ios::binary | std::ios::ate);
+  std::string image(static_cast<size_t>(in.tellg()), '\0');
+  in.seekg(0);
+  in.read(&image[0], static_cast<std::streamsize>(image.size()));
+  const std::regex expected("quorkit \\$Id: Win32dbghelp\\.cpp [0-9.]+ [0-9]{4}/[0-9]{2}/[0-9]{2} "
+                            "[0-9]{2}:[0-9]{2}:[0-9]{2} [^ ]+ \\$ built .+ i686 gcc .+");
+  // The first hits may be this test's own search text; the module's is among them.
+  bool found = false;
+  for (size_t at = image.find("$Id: Win32dbghelp.cpp "); at != std::string::npos && !found;
+       at = image.find("$Id: Win32dbghelp.cpp ", at + 1)) {
+    found = at >= 8 && std::regex_match(std::string(image.c_str() + at - 8), expected);
+  }
+  EXPECT_TRUE(found);
+}
+
 }  // namespace
