@@ -62,7 +62,13 @@ __attribute__((noinline)) char* rememberLastWord(const Token* tokens) {
   const Token* last = tokens;
   while (last != nullptr && last->next != nullptr) last = last->next;
   char* copy = static_cast<char*>(Platform::malloc(16));
-  if (copy != nullptr && last != nullptr) strncpy(copy, last->text, 15);
+  if (copy == nullptr) return nullptr;
+  unsigned int length = 0;
+  while (last != nullptr && length < 15 && last->text[length] != '\0') {
+    copy[length] = last->text[length];
+    ++length;
+  }
+  copy[length] = '\0';
   return copy;
 }
 
