@@ -79,9 +79,10 @@ __attribute__((target("sse2"))) void* Platform::fastMemCopy(void* destination, c
   return destination;
 }
 
-// Opens the file for reading only and lets others read it meanwhile, so that a file another
-// program is writing (a log) still reports its size. A file that cannot be opened reads as 0,
-// like an empty one; a failed size query gives the system's 0xFFFFFFFF unchanged.
+// Opens the file for reading only and shares nothing but reading, so the size comes from a file
+// that nobody is changing: while another handle may write to it (even one that shares writing),
+// the open is a sharing conflict. A file that cannot be opened reads as 0, like an empty one; a
+// failed size query gives the system's 0xFFFFFFFF unchanged.
 unsigned int Platform::getFileSize(const char* path) {
   HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   if (file == INVALID_HANDLE_VALUE) return 0;

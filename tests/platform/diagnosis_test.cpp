@@ -30,13 +30,17 @@ void recordingHandler(quor::ErrorLevel level, const char* text) {
   g_reports.push_back({level, text, BreakCounter::count()});
 }
 
+// A box also notes what the debugger channel had received when it was shown.
 struct Box {
   std::string text, caption;
   unsigned int style;
+  std::string channelSoFar;
 };
 std::vector<Box> g_boxes;
 int recordBox(const char* text, const char* caption, unsigned int style) {
-  g_boxes.push_back({text, caption, style});
+  std::string channel;
+  for (const std::string& line : DebugChannelCapture::texts()) channel += line;
+  g_boxes.push_back({text, caption, style, channel});
   return IDOK;
 }
 
@@ -127,15 +131,18 @@ TEST_F(Diagnosis, MessageBoxHandlerShowsTheLineThenABoxWithTheIconOfTheLevel) {
   pal_set_message_box_hook(recordBox);
   Platform::setDiagnosisHandler(quor::diagnosisHandlerWin32GUI);
   for (const auto& c : cases) {
+    DebugChannelCapture channel;
     StdoutCapture out;
     Platform::diagnosis(static_cast<quor::ErrorLevel>(c.level), "box %d", c.level);
-    EXPECT_EQ(out.text().rfind("quorPlatform : ", 0), 0u) << "console line first";
+    EXPECT_EQ(out.text().rfind("quorPlatform : ", 0), 0u);
   }
   ASSERT_EQ(g_boxes.size(), sizeof cases / sizeof cases[0]);
   for (size_t i = 0; i < g_boxes.size(); ++i) {
+    std::string message = "box " + std::to_string(cases[i].level);
     EXPECT_EQ(g_boxes[i].style, cases[i].style) << "level " << cases[i].level;
     EXPECT_EQ(g_boxes[i].caption, "quorPlatform");
-    EXPECT_EQ(g_boxes[i].text, "box " + std::to_string(cases[i].level));
+    EXPECT_EQ(g_boxes[i].text, message);
+    EXPECT_NE(g_boxes[i].channelSoFar.find("quorPlatform : "), std::string::npos) << "console line before the box";
   }
   EXPECT_EQ(breaks.count(), 1);
 }

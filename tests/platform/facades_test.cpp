@@ -187,12 +187,27 @@ TEST(GetFileSize, SizeByNameAndNoHandleLeftOpen) {
   EXPECT_EQ(0u, Platform::getFileSize(""));
   EXPECT_EQ(descriptors, openDescriptors());
 
+  // Opening an existing file only: a missing one is not created.
+  EXPECT_NE(0, access(scratchPath("missing").c_str(), F_OK));
+
   // No handle of ours still shares the file: an exclusive open succeeds.
   HANDLE exclusive = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(INVALID_HANDLE_VALUE, exclusive);
   // ... and while it is held, the size cannot be read: a file that cannot be opened gives 0.
   EXPECT_EQ(0u, Platform::getFileSize(path.c_str()));
   CloseHandle(exclusive);
+
+  // Read access, sharing reading only: another reader that shares reading does not stand in the
+  // way, a writer does, even one that shares everything.
+  HANDLE reader = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, reader);
+  EXPECT_EQ(10u, Platform::getFileSize(path.c_str()));
+  CloseHandle(reader);
+  HANDLE writer = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, writer);
+  EXPECT_EQ(0u, Platform::getFileSize(path.c_str()));
+  CloseHandle(writer);
   EXPECT_EQ(10u, Platform::getFileSize(path.c_str()));
 
   unlink(path.c_str());

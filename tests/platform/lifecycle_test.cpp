@@ -93,14 +93,18 @@ TEST(Lifecycle, AThreadExitingAfterTerminateFreesNothing) {
   Platform::initialize(nullptr);
 }
 
-TEST(LifecycleDeathTest, FailedSlotAllocationAtLoadLeavesALibraryThatWorks) {
+TEST(LifecycleDeathTest, DetachFreesNoRecordAndAFailedSlotAtLoadLeavesALibraryThatWorks) {
   EXPECT_EXIT(
       {
-        // Replay process attach with TlsAlloc failing, as if the loader had done it.
-        quor::freeThreadSlot();
+        // Replay an unload and a new load with TlsAlloc failing, as if the loader had done it.
+        // Process detach frees the slot but no record, not even the detaching thread's.
+        quor::setThreadSlot(quor::sysMalloc(16));
+        int freesBefore = g_freeCount.load();
+        DllMain(nullptr, DLL_PROCESS_DETACH, nullptr);
+        bool ok = !quor::isThreadSlotAllocated() && g_freeCount.load() == freesBefore;
         pal_inject_failure("TlsAlloc", 0, 1);
         DllMain(nullptr, DLL_PROCESS_ATTACH, nullptr);
-        bool ok = !quor::isThreadSlotAllocated();
+        ok = ok && !quor::isThreadSlotAllocated();
         quor::setThreadSlot(&ok);
         ok = ok && quor::getThreadSlot() == nullptr;
         Platform::lock();
