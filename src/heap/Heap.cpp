@@ -257,15 +257,12 @@ void unlinkLarge(TreeChunk* x) {
   if (r == nullptr) return;
   if (!okAddress(r)) corruptionFound();
   r->parent = xp;
-  if (TreeChunk* c0 = x->child[0]) {
-    if (!okAddress(c0)) corruptionFound();
-    r->child[0] = c0;
-    c0->parent = r;
-  }
-  if (TreeChunk* c1 = x->child[1]) {
-    if (!okAddress(c1)) corruptionFound();
-    r->child[1] = c1;
-    c1->parent = r;
+  for (int side = 0; side < 2; ++side) {
+    if (TreeChunk* c = x->child[side]) {
+      if (!okAddress(c)) corruptionFound();
+      r->child[side] = c;
+      c->parent = r;
+    }
   }
 }
 
@@ -329,6 +326,16 @@ void initBins() {
 
 inline void countFootprint(size_t added) {
   if ((_heap.footprint += added) > _heap.maxFootprint) _heap.maxFootprint = _heap.footprint;
+}
+
+// Serves a chunk of nb bytes from the start of the top chunk; the caller made sure it fits.
+void* takeFromTop(size_t nb) {
+  size_t rsize = _heap.topSize -= nb;
+  Chunk* p = _heap.top;
+  Chunk* r = _heap.top = chunkAt(p, nb);
+  r->head = rsize | kPrevInUse;
+  setInUseSize(p, nb);
+  return chunkToMem(p);
 }
 
 // Gives a range back to the system. Windows releases whole allocations only, so the range is
@@ -478,15 +485,7 @@ void* growAndAllocate(size_t nb) {
     }
   }
 
-  if (nb < _heap.topSize) {
-    size_t rsize = _heap.topSize -= nb;
-    Chunk* p = _heap.top;
-    Chunk* r = _heap.top = chunkAt(p, nb);
-    r->head = rsize | kPrevInUse;
-    setInUseSize(p, nb);
-    return chunkToMem(p);
-  }
-  return nullptr;
+  return nb < _heap.topSize ? takeFromTop(nb) : nullptr;
 }
 
 // Older segments whose whole space is one free chunk go back to the system.
@@ -549,6 +548,24 @@ int trimLocked(size_t pad) {
 
 // ---- allocation from the bins -------------------------------------------------------------
 
+// Serves nb bytes from tree chunk v, which is rsize bytes larger. A remainder too small to be a
+// chunk stays with the block; a larger one becomes the designated victim (for small requests,
+// whose next neighbours are likely to want it) or goes to its bin.
+void* takeTreeChunk(TreeChunk* v, size_t nb, size_t rsize, bool remainderToVictim) {
+  Chunk* r = chunkAt(v, nb);
+  if (!okAddress(v) || !okNext(v, r)) corruptionFound();
+  unlinkLarge(v);
+  Chunk* vc = reinterpret_cast<Chunk*>(v);
+  if (rsize < kMinChunk) {
+    setInUseAndPrevInUse(vc, rsize + nb);
+  } else {
+    setInUseSize(vc, nb);
+    setFreeSize(r, rsize);
+    if (remainderToVictim) replaceVictim(r, rsize); else insertChunk(r, rsize);
+  }
+  return chunkToMem(v);
+}
+
 // Best fit among the tree bins for a large request; null when the designated victim fits better.
 void* allocateLarge(size_t nb) {
   TreeChunk* v = nullptr;
@@ -587,18 +604,7 @@ void* allocateLarge(size_t nb) {
     t = leftmostChild(t);
   }
   if (!v || rsize >= _heap.dvSize - nb) return nullptr;
-  Chunk* r = chunkAt(v, nb);
-  if (!okAddress(v) || !okNext(v, r)) corruptionFound();
-  unlinkLarge(v);
-  Chunk* vc = reinterpret_cast<Chunk*>(v);
-  if (rsize < kMinChunk) {
-    setInUseAndPrevInUse(vc, rsize + nb);
-  } else {
-    setInUseSize(vc, nb);
-    setFreeSize(r, rsize);
-    insertChunk(r, rsize);
-  }
-  return chunkToMem(v);
+  return takeTreeChunk(v, nb, rsize, false);
 }
 
 // A small request that no small bin can serve: the smallest tree chunk, remainder to the victim.
@@ -614,18 +620,7 @@ void* allocateSmallFromTree(size_t nb) {
       v = t;
     }
   }
-  Chunk* r = chunkAt(v, nb);
-  if (!okAddress(v) || !okNext(v, r)) corruptionFound();
-  unlinkLarge(v);
-  Chunk* vc = reinterpret_cast<Chunk*>(v);
-  if (rsize < kMinChunk) {
-    setInUseAndPrevInUse(vc, rsize + nb);
-  } else {
-    setInUseSize(vc, nb);
-    setFreeSize(r, rsize);
-    replaceVictim(r, rsize);
-  }
-  return chunkToMem(v);
+  return takeTreeChunk(v, nb, rsize, true);
 }
 
 void* mallocLocked(size_t bytes) {
@@ -686,14 +681,7 @@ void* mallocLocked(size_t bytes) {
     }
     return chunkToMem(p);
   }
-  if (nb < _heap.topSize) {
-    size_t rsize = _heap.topSize -= nb;
-    Chunk* p = _heap.top;
-    Chunk* r = _heap.top = chunkAt(p, nb);
-    r->head = rsize | kPrevInUse;
-    setInUseSize(p, nb);
-    return chunkToMem(p);
-  }
+  if (nb < _heap.topSize) return takeFromTop(nb);
   return growAndAllocate(nb);
 }
 
@@ -794,6 +782,15 @@ inline void enter() {
 }
 inline void leave() {
   if (_heap.flags & HEAP_FLAG_USE_LOCK) spinRelease(&_heap.lock);
+}
+
+// Cuts an in-use chunk of `size` bytes down to nb and makes the rest an in-use chunk of its own;
+// returns that rest's block, for the caller to free once it has released the lock.
+void* splitOffTail(Chunk* p, size_t nb, size_t size) {
+  Chunk* rest = chunkAt(p, nb);
+  setInUse(p, nb);
+  setInUse(rest, size - nb);
+  return chunkToMem(rest);
 }
 
 // Carves the elements (and, without a caller's array, the pointer array) out of one chunk taken
@@ -935,13 +932,7 @@ void* heap_realloc(void* oldMem, size_t bytes) {
     inPlace = !isSmall(nb) && oldSize >= nb + sizeof(size_t) && oldSize - nb <= (_heapParams.granularity << 1);
   } else if (oldSize >= nb) {
     inPlace = true;
-    size_t rsize = oldSize - nb;
-    if (rsize >= kMinChunk) {
-      Chunk* rest = chunkAt(oldp, nb);
-      setInUse(oldp, nb);
-      setInUse(rest, rsize);
-      surplus = chunkToMem(rest);
-    }
+    if (oldSize - nb >= kMinChunk) surplus = splitOffTail(oldp, nb, oldSize);
   } else if (next == _heap.top && oldSize + _heap.topSize > nb) {
     size_t newTopSize = oldSize + _heap.topSize - nb;
     Chunk* newTop = chunkAt(oldp, nb);
@@ -1004,12 +995,7 @@ void* heap_memalign(size_t alignment, size_t bytes) {
   }
   if (!isMapped(p)) {
     size_t size = chunkSize(p);
-    if (size > nb + kMinChunk) {
-      Chunk* rest = chunkAt(p, nb);
-      setInUse(p, nb);
-      setInUse(rest, size - nb);
-      trailer = chunkToMem(rest);
-    }
+    if (size > nb + kMinChunk) trailer = splitOffTail(p, nb, size);
   }
   leave();
   heap_free(leader);
