@@ -22,6 +22,30 @@ namespace {
 // first process attach to the last detach, by any thread, in any order of start-up.
 ProcessRegionStack g_processRegions;
 
+// The process-wide stack holds bare ids, a thread's stack RegionEntry records (`extra` left 0).
+unsigned short entryFor(const ProcessRegionStack&, unsigned short region) { return region; }
+RegionEntry entryFor(const ThreadRegionStack&, unsigned short region) {
+  RegionEntry entry;
+  entry.region = region;
+  return entry;
+}
+unsigned short regionOf(unsigned short region) { return region; }
+unsigned short regionOf(const RegionEntry& entry) { return entry.region; }
+
+// Every region operation is the same walk: under the global lock, `step` works the process-wide
+// stack and then the calling thread's stack, if it has one, whose answer then replaces the
+// process-wide one. So both stacks change on every push and pop, and when both overflow or
+// underflow the process-wide report comes first.
+template <typename Step>
+unsigned short onBothStacks(Step step) {
+  Platform::lock();
+  unsigned short region = step(g_processRegions);
+  ThreadRegionStack* threadStack = getThreadRegionStack();
+  if (threadStack != nullptr) region = step(*threadStack);
+  Platform::unlock();
+  return region;
+}
+
 }  // namespace
 
 void createThreadRegionStack() {
@@ -50,33 +74,18 @@ void releaseThreadRegionStack() {
 }
 
 void Platform::pushDebugRegion(unsigned short region) {
-  lock();
-  g_processRegions.push(region);
-  ThreadRegionStack* threadStack = getThreadRegionStack();
-  if (threadStack != nullptr) {
-    RegionEntry entry;
-    entry.region = region;
-    threadStack->push(entry);
-  }
-  unlock();
+  onBothStacks([region](auto& stack) {
+    stack.push(entryFor(stack, region));
+    return region;
+  });
 }
 
 unsigned short Platform::popDebugRegion() {
-  lock();
-  unsigned short region = g_processRegions.pop();
-  ThreadRegionStack* threadStack = getThreadRegionStack();
-  if (threadStack != nullptr) region = threadStack->pop().region;
-  unlock();
-  return region;
+  return onBothStacks([](auto& stack) { return regionOf(stack.pop()); });
 }
 
 unsigned short Platform::getCurrentDebugRegion() {
-  lock();
-  unsigned short region = g_processRegions.current();
-  ThreadRegionStack* threadStack = getThreadRegionStack();
-  if (threadStack != nullptr) region = threadStack->current().region;
-  unlock();
-  return region;
+  return onBothStacks([](auto& stack) { return regionOf(stack.current()); });
 }
 
 }  // namespace quor

@@ -19,18 +19,12 @@ using quor::Platform;
 using quortest::DebugChannelCapture;
 using quortest::StdoutCapture;
 
-int callVfprintf(FILE* stream, const char* format, ...) {
+// Calls a member that takes an argument list (vfprintf, vsprintf) with its first argument.
+template <typename First>
+int callWithList(int (*member)(First, const char*, va_list), First first, const char* format, ...) {
   va_list arguments;
   va_start(arguments, format);
-  int result = Platform::vfprintf(stream, format, arguments);
-  va_end(arguments);
-  return result;
-}
-
-int callVsprintf(char* destination, const char* format, ...) {
-  va_list arguments;
-  va_start(arguments, format);
-  int result = Platform::vsprintf(destination, format, arguments);
+  int result = member(first, format, arguments);
   va_end(arguments);
   return result;
 }
@@ -72,8 +66,8 @@ TEST(Printf, VfprintfWritesEverythingAndReportsTheBoundedLength) {
   ASSERT_NE(stream, nullptr);
   DebugChannelCapture channel;
   std::string text(1500, 'z');
-  EXPECT_EQ(callVfprintf(stream, "%s", text.c_str()), -1);
-  EXPECT_EQ(callVfprintf(stream, "<%d>", 77), 4);
+  EXPECT_EQ(callWithList(&Platform::vfprintf, stream, "%s", text.c_str()), -1);
+  EXPECT_EQ(callWithList(&Platform::vfprintf, stream, "<%d>", 77), 4);
   fflush(stream);
   EXPECT_EQ(ftell(stream), 1504L);
   EXPECT_TRUE(channel.texts().empty()) << "vfprintf does not feed the debugger channel";
@@ -85,7 +79,7 @@ TEST(Printf, SprintfIsUnboundedAndReturnsTheStoredLength) {
   std::string text(2000, 'y');
   EXPECT_EQ(Platform::sprintf(buffer, "%s-%d", text.c_str(), 9), 2002);
   EXPECT_EQ(std::string(buffer), text + "-9");
-  EXPECT_EQ(callVsprintf(buffer, "%05d", 42), 5);
+  EXPECT_EQ(callWithList<char*>(&Platform::vsprintf, buffer, "%05d", 42), 5);
   EXPECT_STREQ(buffer, "00042");
 }
 
