@@ -51,6 +51,21 @@ bool toAddress(DWORD64 address, uintptr_t* out) {
   return true;
 }
 
+// What the address queries check first, in Windows' order: SymInitialize done for this process,
+// a usable record, a loaded module at the address. False with the last error set otherwise.
+bool queryModule(HANDLE process, DWORD64 qwAddr, bool recordUsable, uintptr_t* address, ModuleRecord* module) {
+  if (!checkInitialized(process)) return false;
+  if (!recordUsable) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  if (!toAddress(qwAddr, address) || !findModule(*address, module)) {
+    SetLastError(ERROR_MOD_NOT_FOUND);
+    return false;
+  }
+  return true;
+}
+
 void copyText(char* out, size_t outSize, const char* in) {
   if (outSize == 0) return;
   size_t length = strlen(in);
@@ -305,17 +320,9 @@ DBGHELP_EXPORT DWORD64 WINAPI SymGetModuleBase64(HANDLE hProcess, DWORD64 qwAddr
 
 DBGHELP_EXPORT BOOL WINAPI SymGetSymFromAddr64(HANDLE hProcess, DWORD64 qwAddr, PDWORD64 pdwDisplacement,
                                                PIMAGEHLP_SYMBOL64 Symbol) {
-  if (!checkInitialized(hProcess)) return FALSE;
-  if (Symbol == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
   uintptr_t address;
   ModuleRecord module;
-  if (!toAddress(qwAddr, &address) || !findModule(address, &module)) {
-    SetLastError(ERROR_MOD_NOT_FOUND);
-    return FALSE;
-  }
+  if (!queryModule(hProcess, qwAddr, Symbol != nullptr, &address, &module)) return FALSE;
   bool undecorate = (SymGetOptions() & SYMOPT_UNDNAME) != 0;
   uintptr_t start = 0;
   uintptr_t size = 0;
@@ -334,17 +341,9 @@ DBGHELP_EXPORT BOOL WINAPI SymGetSymFromAddr64(HANDLE hProcess, DWORD64 qwAddr, 
 
 DBGHELP_EXPORT BOOL WINAPI SymGetLineFromAddr64(HANDLE hProcess, DWORD64 qwAddr, PDWORD pdwDisplacement,
                                                 PIMAGEHLP_LINE64 Line64) {
-  if (!checkInitialized(hProcess)) return FALSE;
-  if (Line64 == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
   uintptr_t address;
   ModuleRecord module;
-  if (!toAddress(qwAddr, &address) || !findModule(address, &module)) {
-    SetLastError(ERROR_MOD_NOT_FOUND);
-    return FALSE;
-  }
+  if (!queryModule(hProcess, qwAddr, Line64 != nullptr, &address, &module)) return FALSE;
   const char* file = nullptr;
   int line = 0;
   uintptr_t lineStart = address;
@@ -361,21 +360,15 @@ DBGHELP_EXPORT BOOL WINAPI SymGetLineFromAddr64(HANDLE hProcess, DWORD64 qwAddr,
 }
 
 DBGHELP_EXPORT BOOL WINAPI SymGetModuleInfo64(HANDLE hProcess, DWORD64 qwAddr, PIMAGEHLP_MODULE64 ModuleInfo) {
-  if (!checkInitialized(hProcess)) return FALSE;
   // Older callers pass the shorter records of earlier versions: fill what their size covers.
   // Later ones pass 1,680 bytes (MachineType and Reserved follow Publics).
   constexpr DWORD kShortest = offsetof(IMAGEHLP_MODULE64, LoadedImageName) + sizeof ModuleInfo->LoadedImageName;
   constexpr DWORD kWithMachine = sizeof(IMAGEHLP_MODULE64) + 8;
-  if (ModuleInfo == nullptr || ModuleInfo->SizeOfStruct < kShortest || ModuleInfo->SizeOfStruct > kWithMachine) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
+  const bool usable =
+      ModuleInfo != nullptr && ModuleInfo->SizeOfStruct >= kShortest && ModuleInfo->SizeOfStruct <= kWithMachine;
   uintptr_t address;
   ModuleRecord module;
-  if (!toAddress(qwAddr, &address) || !findModule(address, &module)) {
-    SetLastError(ERROR_MOD_NOT_FOUND);
-    return FALSE;
-  }
+  if (!queryModule(hProcess, qwAddr, usable, &address, &module)) return FALSE;
   IMAGEHLP_MODULE64 info;
   memset(&info, 0, sizeof info);
   info.SizeOfStruct = ModuleInfo->SizeOfStruct;

@@ -72,6 +72,27 @@ bool lookup(HANDLE handle, int* fd, DWORD* access) {
   return true;
 }
 
+// The descriptor of a live handle opened with the access `need`, moved to the OVERLAPPED offset
+// when one is given; -1 with the last error set otherwise.
+int dataDescriptor(HANDLE handle, DWORD need, LPOVERLAPPED overlapped) {
+  int fd;
+  DWORD access;
+  if (!lookup(handle, &fd, &access)) return -1;
+  if (!(access & need)) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return -1;
+  }
+  if (overlapped != nullptr) {
+    off_t offset = static_cast<off_t>((static_cast<uint64_t>(overlapped->u.s.OffsetHigh) << 32) |
+                                      overlapped->u.s.Offset);
+    if (lseek(fd, offset, SEEK_SET) < 0) {
+      pal_set_last_error_from_errno();
+      return -1;
+    }
+  }
+  return fd;
+}
+
 // Windows treats both slashes as separators; POSIX only '/'.
 bool toPosixPath(LPCSTR path, char* out, size_t outSize) {
   size_t length = strlen(path);
@@ -253,21 +274,8 @@ extern "C" HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, D
 extern "C" BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
                                 LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped) {
   if (lpNumberOfBytesRead != nullptr) *lpNumberOfBytesRead = 0;
-  int fd;
-  DWORD access;
-  if (!lookup(hFile, &fd, &access)) return FALSE;
-  if (!(access & GENERIC_READ)) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return FALSE;
-  }
-  if (lpOverlapped != nullptr) {
-    off_t offset = static_cast<off_t>((static_cast<uint64_t>(lpOverlapped->u.s.OffsetHigh) << 32) |
-                                      lpOverlapped->u.s.Offset);
-    if (lseek(fd, offset, SEEK_SET) < 0) {
-      pal_set_last_error_from_errno();
-      return FALSE;
-    }
-  }
+  int fd = dataDescriptor(hFile, GENERIC_READ, lpOverlapped);
+  if (fd < 0) return FALSE;
   char* out = static_cast<char*>(lpBuffer);
   DWORD done = 0;
   while (done < nNumberOfBytesToRead) {
@@ -289,21 +297,8 @@ extern "C" BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBy
 extern "C" BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                                  LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped) {
   if (lpNumberOfBytesWritten != nullptr) *lpNumberOfBytesWritten = 0;
-  int fd;
-  DWORD access;
-  if (!lookup(hFile, &fd, &access)) return FALSE;
-  if (!(access & GENERIC_WRITE)) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return FALSE;
-  }
-  if (lpOverlapped != nullptr) {
-    off_t offset = static_cast<off_t>((static_cast<uint64_t>(lpOverlapped->u.s.OffsetHigh) << 32) |
-                                      lpOverlapped->u.s.Offset);
-    if (lseek(fd, offset, SEEK_SET) < 0) {
-      pal_set_last_error_from_errno();
-      return FALSE;
-    }
-  }
+  int fd = dataDescriptor(hFile, GENERIC_WRITE, lpOverlapped);
+  if (fd < 0) return FALSE;
   const char* in = static_cast<const char*>(lpBuffer);
   DWORD done = 0;
   while (done < nNumberOfBytesToWrite) {
@@ -322,13 +317,8 @@ extern "C" BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOf
 }
 
 extern "C" BOOL WINAPI FlushFileBuffers(HANDLE hFile) {
-  int fd;
-  DWORD access;
-  if (!lookup(hFile, &fd, &access)) return FALSE;
-  if (!(access & GENERIC_WRITE)) {  // Windows needs write access to flush
-    SetLastError(ERROR_ACCESS_DENIED);
-    return FALSE;
-  }
+  int fd = dataDescriptor(hFile, GENERIC_WRITE, nullptr);  // Windows needs write access to flush
+  if (fd < 0) return FALSE;
   if (fsync(fd) != 0) {
     pal_set_last_error_from_errno();
     return FALSE;

@@ -141,6 +141,28 @@ void listDbgHelpApi() {
   listEntry("MiniDumpWriteDump", api.MiniDumpWriteDump);
 }
 
+// The record buffer and the module table stay locked from creation to shutdown: a moveable,
+// zero-initialised block, its pointer kept and (when one was obtained) filled with zeros.
+template <typename T>
+void createLockedBlock(HLOCAL& handle, T*& pointer, DWORD size) {
+  handle = LocalAlloc(kLocalMemoryFlags, size);
+  pointer = handle ? static_cast<T*>(LocalLock(handle)) : nullptr;
+  if (pointer) std::memset(pointer, 0, size);
+}
+
+// Their release: unlocked when the pointer is set, freed when the handle is set, both cleared.
+template <typename T>
+void destroyLockedBlock(HLOCAL& handle, T*& pointer) {
+  if (pointer) {
+    LocalUnlock(handle);
+    pointer = nullptr;
+  }
+  if (handle) {
+    LocalFree(handle);
+    handle = nullptr;
+  }
+}
+
 void writeLog(const void* data, DWORD length) {
   DWORD written = 0;
   WriteFile(_dbgHelp.hLogFile, data, length, &written, nullptr);
@@ -234,30 +256,13 @@ bool terminateDbgHelp() {
 
 void createRecordBuffer() {
   _dbgHelp.recordSize = roundUp16(kRecordFieldsSize);
-  _dbgHelp.hRecordBuffer = LocalAlloc(kLocalMemoryFlags, _dbgHelp.recordSize);
-  _dbgHelp.pRecord = _dbgHelp.hRecordBuffer
-                         ? static_cast<MemLogRecord*>(LocalLock(_dbgHelp.hRecordBuffer))
-                         : nullptr;
-  if (_dbgHelp.pRecord) std::memset(_dbgHelp.pRecord, 0, _dbgHelp.recordSize);
+  createLockedBlock(_dbgHelp.hRecordBuffer, _dbgHelp.pRecord, _dbgHelp.recordSize);
 }
 
-void destroyRecordBuffer() {
-  if (_dbgHelp.pRecord) {
-    LocalUnlock(_dbgHelp.hRecordBuffer);
-    _dbgHelp.pRecord = nullptr;
-  }
-  if (_dbgHelp.hRecordBuffer) {
-    LocalFree(_dbgHelp.hRecordBuffer);
-    _dbgHelp.hRecordBuffer = nullptr;
-  }
-}
+void destroyRecordBuffer() { destroyLockedBlock(_dbgHelp.hRecordBuffer, _dbgHelp.pRecord); }
 
 void writeModuleList() {
-  _dbgHelp.hModuleTable = LocalAlloc(kLocalMemoryFlags, kModuleTableSize);
-  _dbgHelp.pModuleTable = _dbgHelp.hModuleTable
-                              ? static_cast<ModuleEntry*>(LocalLock(_dbgHelp.hModuleTable))
-                              : nullptr;
-  if (_dbgHelp.pModuleTable) std::memset(_dbgHelp.pModuleTable, 0, kModuleTableSize);
+  createLockedBlock(_dbgHelp.hModuleTable, _dbgHelp.pModuleTable, kModuleTableSize);
   _dbgHelp.moduleCount = 0;
   // Without the table or the record there is no module block to write; the log then holds
   // event blocks only, if any.
@@ -276,16 +281,7 @@ void writeModuleList() {
   writeLog(_dbgHelp.pModuleTable, roundUp16(_dbgHelp.moduleCount * kModuleEntrySize));
 }
 
-void destroyModuleTable() {
-  if (_dbgHelp.pModuleTable) {
-    LocalUnlock(_dbgHelp.hModuleTable);
-    _dbgHelp.pModuleTable = nullptr;
-  }
-  if (_dbgHelp.hModuleTable) {
-    LocalFree(_dbgHelp.hModuleTable);
-    _dbgHelp.hModuleTable = nullptr;
-  }
-}
+void destroyModuleTable() { destroyLockedBlock(_dbgHelp.hModuleTable, _dbgHelp.pModuleTable); }
 
 BOOL CALLBACK enumModulesCallback(PCSTR moduleName, DWORD64 base, PVOID /*context*/) {
   // Modules past the table's 128 entries are left out of the listing: the report never needs
