@@ -11,7 +11,10 @@
 #include <stdarg.h>
 #include <stdio.h>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -47,18 +50,30 @@ TEST(Printf, LengthsAroundTheBufferAndTheChannelsCut) {
   }
 }
 
-TEST(Printf, ArgumentListIsWalkedTwiceFromTheStart) {
-  DebugChannelCapture channel;
+// The debugger channel's texts, each with the bytes standard output held when it arrived.
+std::vector<std::pair<std::string, off_t>> g_channelAndStdout;
+void noteChannelAndStdout(const char* text) {
+  fflush(stdout);
+  struct stat info;
+  g_channelAndStdout.emplace_back(text, fstat(STDOUT_FILENO, &info) == 0 ? info.st_size : -1);
+}
+
+TEST(Printf, ChannelFirstThenStdoutEachWalkingTheArgumentListFromTheStart) {
   StdoutCapture out;
+  g_channelAndStdout.clear();
+  pal_debug_sink_fn previous = pal_set_debug_sink(noteChannelAndStdout);
   long long big = 1234567890123LL;
   int result = Platform::printf("%d|%s|%lld|%c|%.3f|%x|%p", -42, "str", big, 'k', 2.5, 0xBEEFu,
                                 reinterpret_cast<void*>(0x1000));
+  pal_set_debug_sink(previous);
   char expected[256];
   int length = snprintf(expected, sizeof expected, "%d|%s|%lld|%c|%.3f|%x|%p", -42, "str", big, 'k', 2.5,
                         0xBEEFu, reinterpret_cast<void*>(0x1000));
   EXPECT_EQ(result, length);
   EXPECT_EQ(out.text(), expected);
-  EXPECT_EQ(channel.joined(), expected);
+  ASSERT_EQ(g_channelAndStdout.size(), 1u);
+  EXPECT_EQ(g_channelAndStdout[0].first, expected);
+  EXPECT_EQ(g_channelAndStdout[0].second, 0) << "standard output was written before the debugger channel";
 }
 
 TEST(Printf, VfprintfWritesEverythingAndReportsTheBoundedLength) {
