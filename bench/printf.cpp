@@ -3,6 +3,13 @@
 // text to standard output), so about half the runtime's rate is the expected ratio. The debugger
 // channel is a counting sink here (pal_set_debug_sink): the default one would fill the system
 // log with the benchmark's lines.
+//
+// Texts longer than the 1024-byte buffer cost more than that: the bounded copy must still count
+// the whole text (its result is -1 only when the text is longer than 1024 characters), and
+// glibc's vsnprintf (2.36, Debian 12) counts every character past the bound through a call of its
+// own, tens of times slower than the characters that fit. That cost is the C runtime's; the only
+// formatter that stops at the bound, the Microsoft runtime's _vsnprintf, formats differently from
+// the C99 printf that MinGW's standard output uses, so the two passes could disagree.
 #include <quor/Platform.h>
 
 #include <pal/testing.h>
