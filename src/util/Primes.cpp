@@ -9,8 +9,8 @@
 namespace quor {
 namespace {
 
-// Every table user answers from the table only below this limit (or at it, for
-// prevPrime); above it the walks take over.
+// isPrime answers from the table below this limit and prevPrime up to it;
+// nextPrime leaves the table earlier, at its last entry (see there).
 constexpr std::int32_t kTableLimit = 10000;
 constexpr int kLastIndex = kPrimeTableSize - 1;
 
