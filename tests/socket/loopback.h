@@ -48,13 +48,15 @@ inline void set_timeouts(SOCKET handle, unsigned int ms = kTimeoutMs) {
                           sizeof ms));
 }
 
-// Receives until `expected` bytes came or the peer ended the stream (a bounded number of calls).
-inline std::string recv_exactly(SOCKET handle, size_t expected) {
+// Receives through `receive(buffer, size)`, a recv of some kind, until `expected` bytes came or
+// the stream ended or failed (a bounded number of calls).
+template <typename Receive>
+std::string receive_exactly(Receive receive, size_t expected) {
   std::string got;
   char buffer[4096];
   for (int calls = 0; got.size() < expected && calls < 1000; ++calls) {
     size_t want = expected - got.size();
-    int n = recv(handle, buffer, static_cast<int>(want < sizeof buffer ? want : sizeof buffer), 0);
+    int n = receive(buffer, static_cast<int>(want < sizeof buffer ? want : sizeof buffer));
     if (n <= 0)
       break;
     got.append(buffer, static_cast<size_t>(n));
@@ -62,17 +64,9 @@ inline std::string recv_exactly(SOCKET handle, size_t expected) {
   return got;
 }
 
-// Receives until the peer ends the stream (recv gives 0), a failure, or `limit` bytes.
-inline std::string recv_to_end(SOCKET handle, size_t limit = 1 << 20) {
-  std::string got;
-  char buffer[4096];
-  for (int calls = 0; got.size() < limit && calls < 1000; ++calls) {
-    int n = recv(handle, buffer, sizeof buffer, 0);
-    if (n <= 0)
-      break;
-    got.append(buffer, static_cast<size_t>(n));
-  }
-  return got;
+inline std::string recv_exactly(SOCKET handle, size_t expected) {
+  return receive_exactly([handle](char* buffer, int size) { return recv(handle, buffer, size, 0); },
+                         expected);
 }
 
 // A TCP socket listening on 127.0.0.1 at a port the system chose.
