@@ -50,27 +50,20 @@ TEST(DllEntry, ProcessAttachRanOnceBeforeMain) {
   EXPECT_NE(g_slot, TLS_OUT_OF_INDEXES);
 }
 
-TEST(DllEntry, ThreadDetachSeesTheThreadsOwnSlotValue) {
-  static int marker = 42;
+TEST(DllEntry, EachUsingThreadGetsOneDetachThatSeesItsOwnSlotValue) {
+  static int markers[3];
   int before = g_threadDetachCount.load();
-  std::thread worker([] { TlsSetValue(g_slot, &marker); });
-  worker.join();
-  EXPECT_EQ(g_threadDetachCount.load(), before + 1);
-  EXPECT_EQ(g_valueSeenAtDetach.load(), &marker);
-  EXPECT_EQ(g_threadAttachCount.load(), 0) << "thread attach is not delivered (the library ignores it)";
-}
-
-TEST(DllEntry, EachUsingThreadGetsExactlyOneDetach) {
-  int before = g_threadDetachCount.load();
-  for (int i = 0; i < 3; ++i) {
-    std::thread worker([] {
+  for (int& marker : markers) {
+    std::thread worker([&marker] {
       TlsSetValue(g_slot, nullptr);
       TlsGetValue(g_slot);
-      TlsSetValue(g_slot, &g_slot);
+      TlsSetValue(g_slot, &marker);
     });
     worker.join();
+    EXPECT_EQ(g_valueSeenAtDetach.load(), &marker);
   }
   EXPECT_EQ(g_threadDetachCount.load(), before + 3);
+  EXPECT_EQ(g_threadAttachCount.load(), 0) << "thread attach is not delivered (the library ignores it)";
 }
 
 TEST(DllEntryDeathTest, ProcessDetachRunsAtExit) {

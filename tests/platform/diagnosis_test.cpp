@@ -160,12 +160,6 @@ TEST_F(Diagnosis, AssertFailPrintsFileLineExpressionAndReturnsZeroAfterTheBreak)
   EXPECT_EQ(bare.text(), "assert failed : file.cpp, line -4 : a %s b\n") << "texts are arguments, not formats";
 }
 
-TEST_F(Diagnosis, HaltIsADebuggerBreak) {
-  BreakCounter breaks;
-  Platform::halt();
-  EXPECT_EQ(breaks.count(), 1);
-}
-
 TEST(DiagnosisDeathTest, FatalWithoutDebuggerStopsTheProcessWithSigtrap) {
   EXPECT_EXIT(Platform::diagnosis(quor::LEVEL_FATAL, "the end"), ::testing::KilledBySignal(SIGTRAP), "");
   EXPECT_EXIT(

@@ -111,40 +111,25 @@ TEST(FastMemCopy, LargeCopiesWithAlignedAndMisalignedDestinations) {
   }
 }
 
-TEST(Facades, StringAndMemoryCallsGiveTheRuntimesResults) {
-  EXPECT_EQ(0u, Platform::strlen(""));
+// One call each: the facade reaches the runtime function of its name with its arguments in order.
+TEST(Facades, StringMemoryAndStreamCallsGiveTheRuntimesResults) {
   EXPECT_EQ(5u, Platform::strlen("quork"));
-
   char buffer[16];
   EXPECT_EQ(buffer, Platform::strcpy(buffer, "abc"));
   EXPECT_STREQ("abc", buffer);
-
   // strncpy pads with terminators up to the count, and adds none when the source fills it.
   memset(buffer, 'x', sizeof buffer);
-  EXPECT_EQ(buffer, Platform::strncpy(buffer, "ab", 6));
-  EXPECT_EQ(0, memcmp(buffer, "ab\0\0\0\0x", 7));
-  memset(buffer, 'x', sizeof buffer);
+  EXPECT_EQ(buffer, Platform::strncpy(buffer, "ab", 4));
+  EXPECT_EQ(0, memcmp(buffer, "ab\0\0x", 5));
   Platform::strncpy(buffer, "abcdef", 4);
   EXPECT_EQ(0, memcmp(buffer, "abcdx", 5));
-
-  EXPECT_EQ(0, Platform::strcmp("same", "same"));
   EXPECT_LT(Platform::strcmp("abc", "abd"), 0);
-  EXPECT_GT(Platform::strcmp("b", "abc"), 0);
-
-  EXPECT_EQ(buffer, Platform::memset(buffer, 0x41, 3));
+  EXPECT_EQ(buffer, Platform::memset(buffer, 0x141, 3));  // the value is taken as a byte
   EXPECT_EQ(0, memcmp(buffer, "AAAd", 4));
-  EXPECT_EQ(buffer, Platform::memset(buffer, 0x141, 1));  // the value is taken as a byte
-  EXPECT_EQ('A', buffer[0]);
-
   EXPECT_EQ(-42, Platform::atoi("  -42x"));
-  EXPECT_EQ(0, Platform::atoi("none"));
-}
 
-TEST(Facades, StreamsOpenedThroughFopen) {
-  std::string path = scratchPath("stream");
   EXPECT_EQ(nullptr, Platform::fopen(scratchPath("missing").c_str(), "rb"));
-  EXPECT_EQ(nullptr, Platform::fopen("/nonexistent-quorkit-dir/file", "wb"));
-
+  std::string path = scratchPath("stream");
   FILE* stream = Platform::fopen(path.c_str(), "wb");
   ASSERT_NE(nullptr, stream);
   EXPECT_EQ(3u, Platform::fwrite("0123456789", 3, 3, stream));
@@ -152,23 +137,16 @@ TEST(Facades, StreamsOpenedThroughFopen) {
   EXPECT_EQ(9, Platform::ftell(stream));
   EXPECT_EQ(0, Platform::fclose(stream));
 
-  stream = Platform::fopen(path.c_str(), "rb");
+  std::string other = scratchPath("other");
+  writeFile(other, "xyz", 3);
+  stream = Platform::freopen(path.c_str(), "rb", Platform::fopen(other.c_str(), "rb"));
   ASSERT_NE(nullptr, stream);
   EXPECT_EQ(0, Platform::fseek(stream, 4, SEEK_SET));
   char data[16] = {};
   EXPECT_EQ(5u, Platform::fread(data, 1, sizeof data, stream));
   EXPECT_STREQ("45678", data);
   EXPECT_NE(0, Platform::feof(stream));
-  EXPECT_NE(0, Platform::fseek(stream, -100, SEEK_SET));
-
-  // freopen swaps the file under the same stream.
-  std::string other = scratchPath("other");
-  writeFile(other, "xyz", 3);
-  FILE* reopened = Platform::freopen(other.c_str(), "rb", stream);
-  ASSERT_EQ(stream, reopened);
-  EXPECT_EQ(0, Platform::feof(reopened));
-  EXPECT_EQ(3u, Platform::fread(data, 1, sizeof data, reopened));
-  EXPECT_EQ(0, Platform::fclose(reopened));
+  EXPECT_EQ(0, Platform::fclose(stream));
   unlink(path.c_str());
   unlink(other.c_str());
 }
