@@ -19,6 +19,7 @@
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -92,6 +93,20 @@ inline int fd_of(SocketHandle s) { return static_cast<int>(s); }
 int fail(int error) {
   errno = error;
   return -1;
+}
+
+// Windows refuses the socket calls on any other handle (WSAENOTSOCK). Linux refuses most of them
+// too, but close and ioctl work on every descriptor: without this check a handle that names a
+// file or a pipe would be closed or switched by a call meant for a socket.
+bool is_socket(int fd) {
+  struct stat status;
+  if (fstat(fd, &status) != 0)
+    return false; // errno: EBADF
+  if (!S_ISSOCK(status.st_mode)) {
+    errno = ENOTSOCK;
+    return false;
+  }
+  return true;
 }
 
 enum class OptionKind { Plain, BufferSize, Timeout, Linger, DontLinger };
@@ -301,6 +316,8 @@ PAL_API SocketHandle WINAPI PAL_socket(int af, int type, int protocol) {
 }
 
 PAL_API int WINAPI PAL_closesocket(SocketHandle s) {
+  if (!is_socket(fd_of(s)))
+    return -1;
   // No retry on EINTR: Linux has released the descriptor whatever close reports.
   return close(fd_of(s));
 }
@@ -389,6 +406,8 @@ PAL_API int WINAPI PAL_ioctlsocket(SocketHandle s, long cmd, WinULong* argp) {
     return fail(EINVAL);
   if (argp == nullptr)
     return fail(EFAULT);
+  if (!is_socket(fd_of(s)))
+    return -1;
   if (cmd == kWinFionbio) {
     int on = *argp != 0;
     return ioctl(fd_of(s), FIONBIO, &on);

@@ -10,6 +10,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <thread>
@@ -174,6 +175,22 @@ TEST_F(Winsock, IoctlSwitchesBlockingModeAndRefusesOtherCommands) {
   EXPECT_EQ(SOCKET_ERROR, ioctlsocket(INVALID_SOCKET, FIONBIO, &on));
   EXPECT_EQ(WSAEBADF, WSAGetLastError());
   EXPECT_EQ(0, closesocket(s));
+}
+
+// Linux closes and switches any descriptor; the socket calls must refuse one that is no socket,
+// as Windows does, and leave it as it was.
+TEST_F(Winsock, ADescriptorThatIsNoSocketIsRefusedAndLeftAlone) {
+  int fds[2];
+  ASSERT_EQ(0, pipe(fds));
+  SOCKET handle = static_cast<SOCKET>(fds[0]);
+  u_long on = 1;
+  EXPECT_EQ(SOCKET_ERROR, ioctlsocket(handle, FIONBIO, &on));
+  EXPECT_EQ(WSAENOTSOCK, WSAGetLastError());
+  EXPECT_FALSE(is_nonblocking(handle));
+  EXPECT_EQ(SOCKET_ERROR, closesocket(handle));
+  EXPECT_EQ(WSAENOTSOCK, WSAGetLastError());
+  EXPECT_EQ(0, close(fds[0])) << "the pipe was closed";
+  EXPECT_EQ(0, close(fds[1]));
 }
 
 TEST_F(Winsock, AcceptedSocketTakesTheListenersBlockingMode) {
