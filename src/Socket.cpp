@@ -20,8 +20,10 @@ namespace quor {
 // handing them to the system unchanged correct.
 static_assert(sizeof(SOCKET) == sizeof(unsigned int), "a socket handle is 32 bits");
 static_assert(INVALID_SOCKET == 0xFFFFFFFFu, "no handle is all bits set");
-static_assert(Socket::SOCKET_SHUTDOWN_SEND == 1 && Socket::SOCKET_SHUTDOWN_BOTH == 2,
+static_assert(Socket::SOCKET_SHUTDOWN_RECEIVE == 0 && Socket::SOCKET_SHUTDOWN_SEND == 1 &&
+                  Socket::SOCKET_SHUTDOWN_BOTH == 2,
               "shutdown codes are the system's");
+static_assert(sizeof(Socket::SOCKET_SHUTDOWN_HOW) == 4, "the shutdown code is passed as 32 bits");
 // Applications embed the object by value: its size is part of the DLL's interface.
 static_assert(sizeof(Socket) == 12, "three fields: error, handle, flag");
 
