@@ -63,8 +63,9 @@ int searchTable(std::int32_t n) {
 }
 
 // True when some odd d in [3, bound] divides the odd value n. The callers pass
-// bound = ceil(sqrt(n)), and every n they pass exceeds 10000, so d never
-// reaches n itself and d never overflows (bound <= 46341).
+// bound = ceil(sqrt(n)) (the walks keep it exact by their one-step updates),
+// and every n they pass is above 9973, so d never reaches n itself and never
+// overflows (bound <= 46341).
 bool hasOddDivisor(std::int32_t n, std::int32_t bound) {
     for (std::int32_t d = 3; d <= bound; d += 2) {
         if (n % d == 0) return true;
