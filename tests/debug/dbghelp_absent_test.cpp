@@ -58,11 +58,7 @@ TEST_F(DbgHelpAbsent, CopyInTheSystemDirectoryIsRefusedWithTwoMessages) {
   EXPECT_FALSE(quor::initializeDbgHelp());
   EXPECT_EQ(debugPieces().size(), pieces.size());
 
-  EXPECT_TRUE(quor::terminateDbgHelp());
-  EXPECT_EQ(_dbgHelp.hSymbolBuffer, nullptr);
-  EXPECT_EQ(_dbgHelp.hRecordBuffer, nullptr);
-  EXPECT_EQ(_dbgHelp.hKernel32, nullptr);
-  EXPECT_FALSE(_dbgHelp.lockCreated);
+  expectShutDown();
 }
 
 TEST_F(DbgHelpAbsent, WithoutTheLibraryEventsAreLoggedWithEmptyStacks) {
@@ -110,10 +106,7 @@ TEST_F(DbgHelpAbsent, WithoutTheLibraryEventsAreLoggedWithEmptyStacks) {
 // The identification text people find in the binary: library, keyword line with file, revision,
 // date, time and author, then the build stamp.
 TEST(DbgHelpModuleId, KeywordLineNamesFileRevisionDateTimeAndAuthor) {
-  std::ifstream in(executablePath(), std::ios::binary | std::ios::ate);
-  std::string image(static_cast<size_t>(in.tellg()), '\0');
-  in.seekg(0);
-  in.read(&image[0], static_cast<std::streamsize>(image.size()));
+  const std::string image = readText(executablePath());
   const std::regex expected("quorkit \\$Id: Win32dbghelp\\.cpp [0-9.]+ [0-9]{4}/[0-9]{2}/[0-9]{2} "
                             "[0-9]{2}:[0-9]{2}:[0-9]{2} [^ ]+ \\$ built .+ i686 gcc .+");
   // The first hits may be this test's own search text; the module's is among them.

@@ -3,6 +3,7 @@
 // the module's own reader.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <pal/testing.h>
 
 #include <fcntl.h>
@@ -13,8 +14,8 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "debug/Win32dbghelp.h"
@@ -47,8 +48,11 @@ inline std::string reportPath() { return executablePath() + ".memleak.TXT"; }
 inline bool fileExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
 inline std::vector<uint8_t> readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  std::vector<uint8_t> bytes(in ? static_cast<size_t>(in.tellg()) : 0);
+  in.seekg(0);
+  in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  return bytes;
 }
 
 inline std::string readText(const std::string& path) {
@@ -128,6 +132,32 @@ inline bool parseLog(const std::vector<uint8_t>& bytes, std::vector<LogBlock>& b
     at += b.length;
   }
   return true;
+}
+
+// Shutdown returns the module to "not started": the blocks it made are freed (their handles are
+// dead), every entry point and reference is cleared, the log is closed and the lock deleted.
+inline void expectShutDown() {
+  const quor::DbgHelpState& s = quor::_dbgHelp;
+  const HLOCAL blocks[] = {s.hSymbolBuffer, s.hRecordBuffer, s.hModuleTable};
+  EXPECT_TRUE(quor::terminateDbgHelp());
+  for (HLOCAL block : blocks) EXPECT_TRUE(block == nullptr || LocalLock(block) == nullptr) << "block still live";
+  const quor::DbgHelpApi none = {};
+  EXPECT_EQ(std::memcmp(&s.api, &none, sizeof none), 0) << "entry points left";
+  EXPECT_TRUE(!s.hDbgHelp && !s.hKernel32 && !s.pRtlCaptureContext) << "library references left";
+  EXPECT_TRUE(!s.hSymbolBuffer && !s.hRecordBuffer && !s.pRecord && !s.hModuleTable && !s.pModuleTable);
+  EXPECT_EQ(s.hLogFile, INVALID_HANDLE_VALUE);
+  EXPECT_FALSE(s.lockCreated);
+}
+
+// Whether another thread can take the module's lock now, i.e. no operation left it held.
+inline bool lockIsFree() {
+  bool entered = false;
+  std::thread other([&] {
+    entered = TryEnterCriticalSection(&quor::_dbgHelp.lock) != FALSE;
+    if (entered) LeaveCriticalSection(&quor::_dbgHelp.lock);
+  });
+  other.join();
+  return entered;
 }
 
 // The log and report files are named after the executable, so the cases of one program that

@@ -15,50 +15,38 @@
 
 namespace {
 
-struct Api {
-  HMODULE module = nullptr;
-  decltype(&SymSetOptions) setOptions = nullptr;
-  decltype(&SymGetOptions) getOptions = nullptr;
-  decltype(&SymInitialize) initialize = nullptr;
-  decltype(&SymCleanup) cleanup = nullptr;
-  decltype(&SymFunctionTableAccess64) functionTable = nullptr;
-  decltype(&SymGetModuleBase64) moduleBase = nullptr;
-  decltype(&SymGetSymFromAddr64) symbol = nullptr;
-  decltype(&SymGetLineFromAddr64) line = nullptr;
-  decltype(&SymGetModuleInfo64) moduleInfo = nullptr;
-  decltype(&StackWalk64) stackWalk = nullptr;
-  decltype(&SymEnumerateModules64) enumerate = nullptr;
-  decltype(&MiniDumpWriteDump) miniDump = nullptr;
-};
+const char* const kEntryPoints[] = {"SymSetOptions",       "SymGetOptions",        "SymInitialize",
+                                    "SymCleanup",          "SymFunctionTableAccess64", "SymGetModuleBase64",
+                                    "SymGetSymFromAddr64", "SymGetLineFromAddr64", "SymGetModuleInfo64",
+                                    "StackWalk64",         "SymEnumerateModules64", "MiniDumpWriteDump"};
 
 template <typename F>
-void bind(HMODULE module, const char* name, F* out) {
-  *out = reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+F entry(HMODULE module, const char* name) {
+  return reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module, name)));
 }
 
-Api load() {
-  Api api;
-  api.module = LoadLibraryA("dbghelp.dll");
-  if (api.module == nullptr) return api;
-  bind(api.module, "SymSetOptions", &api.setOptions);
-  bind(api.module, "SymGetOptions", &api.getOptions);
-  bind(api.module, "SymInitialize", &api.initialize);
-  bind(api.module, "SymCleanup", &api.cleanup);
-  bind(api.module, "SymFunctionTableAccess64", &api.functionTable);
-  bind(api.module, "SymGetModuleBase64", &api.moduleBase);
-  bind(api.module, "SymGetSymFromAddr64", &api.symbol);
-  bind(api.module, "SymGetLineFromAddr64", &api.line);
-  bind(api.module, "SymGetModuleInfo64", &api.moduleInfo);
-  bind(api.module, "StackWalk64", &api.stackWalk);
-  bind(api.module, "SymEnumerateModules64", &api.enumerate);
-  bind(api.module, "MiniDumpWriteDump", &api.miniDump);
-  return api;
-}
+#define DBGHELP_ENTRY(member, name) decltype(&name) member = entry<decltype(&name)>(module, #name)
+
+// The library bound by name, as the debug-help module binds it.
+struct Api {
+  HMODULE module = LoadLibraryA("dbghelp.dll");
+  DBGHELP_ENTRY(setOptions, SymSetOptions);
+  DBGHELP_ENTRY(getOptions, SymGetOptions);
+  DBGHELP_ENTRY(initialize, SymInitialize);
+  DBGHELP_ENTRY(cleanup, SymCleanup);
+  DBGHELP_ENTRY(functionTable, SymFunctionTableAccess64);
+  DBGHELP_ENTRY(moduleBase, SymGetModuleBase64);
+  DBGHELP_ENTRY(symbol, SymGetSymFromAddr64);
+  DBGHELP_ENTRY(line, SymGetLineFromAddr64);
+  DBGHELP_ENTRY(moduleInfo, SymGetModuleInfo64);
+  DBGHELP_ENTRY(stackWalk, StackWalk64);
+  DBGHELP_ENTRY(enumerate, SymEnumerateModules64);
+  DBGHELP_ENTRY(miniDump, MiniDumpWriteDump);
+};
 
 class DbghelpTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    api_ = load();
     ASSERT_NE(api_.module, nullptr) << "dbghelp.dll beside the test: " << GetLastError();
     ASSERT_TRUE(api_.initialize(GetCurrentProcess(), nullptr, TRUE));
   }
@@ -120,17 +108,7 @@ __attribute__((noinline)) int walkHere(void* data) {
 }
 
 TEST_F(DbghelpTest, BindsTwelveEntryPoints) {
-  EXPECT_NE(api_.setOptions, nullptr);
-  EXPECT_NE(api_.getOptions, nullptr);
-  EXPECT_NE(api_.initialize, nullptr);
-  EXPECT_NE(api_.cleanup, nullptr);
-  EXPECT_NE(api_.functionTable, nullptr);
-  EXPECT_NE(api_.moduleBase, nullptr);
-  EXPECT_NE(api_.symbol, nullptr);
-  EXPECT_NE(api_.line, nullptr);
-  EXPECT_NE(api_.moduleInfo, nullptr);
-  EXPECT_NE(api_.stackWalk, nullptr);
-  EXPECT_NE(api_.enumerate, nullptr);
+  for (const char* name : kEntryPoints) EXPECT_NE(GetProcAddress(api_.module, name), nullptr) << name;
   ASSERT_NE(api_.miniDump, nullptr);
   EXPECT_FALSE(api_.miniDump(GetCurrentProcess(), 0, nullptr, MiniDumpNormal, nullptr, nullptr, nullptr));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));

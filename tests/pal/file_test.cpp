@@ -5,26 +5,14 @@
 
 #include <gtest/gtest.h>
 
-#include <stdlib.h>
 #include <string>
-#include <unistd.h>
+
+#include "temp_directory.h"
 
 namespace {
 
-class FileTest : public ::testing::Test {
+class FileTest : public TempDirectoryTest {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/pal_file_test.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override {
-    pal_clear_failures();
-    std::string command = "rm -rf '" + dir_ + "'";
-    ASSERT_EQ(system(command.c_str()), 0);
-  }
-  std::string path(const char* name) const { return dir_ + "/" + name; }
-
   static HANDLE create(const std::string& p, DWORD disposition, DWORD access = GENERIC_READ | GENERIC_WRITE,
                        DWORD share = FILE_SHARE_READ) {
     return CreateFileA(p.c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -41,8 +29,6 @@ class FileTest : public ::testing::Test {
     out.resize(got);
     return out;
   }
-
-  std::string dir_;
 };
 
 TEST_F(FileTest, CreateAlwaysTruncatesAndNotesAnExistingFile) {

@@ -7,8 +7,9 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <stdlib.h>
 #include <string>
+
+#include "temp_directory.h"
 
 namespace {
 
@@ -26,19 +27,12 @@ std::string moduleName(HMODULE module) {
   return std::string(path, length);
 }
 
-class LoaderTest : public ::testing::Test {
+class LoaderTest : public TempDirectoryTest {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/pal_loader_test.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-  }
   void TearDown() override {
     pal_set_system_directory(nullptr);
-    pal_clear_failures();
-    ASSERT_EQ(system(("rm -rf '" + dir_ + "'").c_str()), 0);
+    TempDirectoryTest::TearDown();
   }
-  std::string dir_;
 };
 
 TEST_F(LoaderTest, ExecutableDirectoryIsSearchedAndNamedTheWindowsWay) {
