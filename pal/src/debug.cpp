@@ -18,6 +18,7 @@
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace {
@@ -64,6 +65,23 @@ bool tracerAttached() {
   return *field != '0' && *field >= '1' && *field <= '9';
 }
 
+// The output path asks on every text; reading /proc each time would cost an open and a read per
+// printf. The answer is kept for a tenth of a second, so a debugger that attaches mid-run sees
+// the texts from then on, a moment late at worst.
+bool tracerAttachedRecently() {
+  static std::atomic<long long> s_checkedAt{-1};
+  static std::atomic<bool> s_attached{false};
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  long long nowNs = static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec;
+  long long checkedAt = s_checkedAt.load(std::memory_order_relaxed);
+  if (checkedAt < 0 || nowNs - checkedAt >= 100000000LL) {
+    s_attached.store(tracerAttached(), std::memory_order_relaxed);
+    s_checkedAt.store(nowNs, std::memory_order_relaxed);
+  }
+  return s_attached.load(std::memory_order_relaxed);
+}
+
 void writeAll(int fd, const char* data, size_t length) {
   while (length > 0) {
     ssize_t written = write(fd, data, length);
@@ -104,7 +122,7 @@ extern "C" void WINAPI OutputDebugStringA(LPCSTR text) {
     return;
   }
   sendToSystemLog(text);
-  if (tracerAttached()) writeAll(STDERR_FILENO, text, strlen(text));
+  if (tracerAttachedRecently()) writeAll(STDERR_FILENO, text, strlen(text));
 }
 
 extern "C" void WINAPI DebugBreak(void) {
