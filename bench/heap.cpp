@@ -85,14 +85,13 @@ long smallRandom(const Allocator& a, Sampler& s) {
   return calls + kBlocks;
 }
 
-long mixedSizes(const Allocator& a, Sampler& s) {
-  constexpr int kBlocks = 2000, kRounds = 60000;
-  std::mt19937 rng(2);
-  auto draw = [&] { return size_t{1} + rng() % (size_t{1} << (rng() % 17)); };  // up to 64 KiB
-  std::vector<void*> set(kBlocks, nullptr);
+// Replaces a random member of a set of `blocks` blocks `rounds` times with a block of draw() bytes.
+template <typename Draw>
+long churn(const Allocator& a, Sampler& s, int blocks, int rounds, std::mt19937& rng, Draw draw) {
+  std::vector<void*> set(blocks, nullptr);
   long calls = 0;
-  for (int i = 0; i < kRounds; ++i) {
-    void*& p = set[rng() % kBlocks];
+  for (int i = 0; i < rounds; ++i) {
+    void*& p = set[rng() % blocks];
     if (p) {
       a.release(p);
       ++calls;
@@ -110,6 +109,11 @@ long mixedSizes(const Allocator& a, Sampler& s) {
     }
   }
   return calls;
+}
+
+long mixedSizes(const Allocator& a, Sampler& s) {
+  std::mt19937 rng(2);
+  return churn(a, s, 2000, 60000, rng, [&] { return size_t{1} + rng() % (size_t{1} << (rng() % 17)); });  // up to 64 KiB
 }
 
 long reallocGrowth(const Allocator& a, Sampler& s) {
@@ -143,29 +147,8 @@ long reallocGrowth(const Allocator& a, Sampler& s) {
 }
 
 long directMapped(const Allocator& a, Sampler& s) {
-  constexpr int kBlocks = 16, kRounds = 3000;
   std::mt19937 rng(4);
-  std::vector<void*> set(kBlocks, nullptr);
-  long calls = 0;
-  for (int i = 0; i < kRounds; ++i) {
-    void*& p = set[rng() % kBlocks];
-    if (p) {
-      a.release(p);
-      ++calls;
-    }
-    size_t n = (size_t{256} << 10) + rng() % (size_t{15} << 18);  // 256 KiB to 4 MiB
-    p = a.alloc(n);
-    touch(p, n);
-    ++calls;
-    s.sample();
-  }
-  for (void* p : set) {
-    if (p) {
-      a.release(p);
-      ++calls;
-    }
-  }
-  return calls;
+  return churn(a, s, 16, 3000, rng, [&] { return (size_t{256} << 10) + rng() % (size_t{15} << 18); });  // 256 KiB to 4 MiB
 }
 
 // Two threads, each allocating blocks that the other one frees, through single-producer rings.
