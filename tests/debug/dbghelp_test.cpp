@@ -104,7 +104,7 @@ TEST_F(DbgHelpReal, KeepsTheCopyBesideTheExecutableAndListsTwelveEntryPoints) {
   EXPECT_TRUE(quor::initializeDbgHelp());
 }
 
-TEST_F(DbgHelpReal, SymbolBufferThatCannotBeLockedFailsStartUpAndShutdownStillFreesAll) {
+TEST_F(DbgHelpReal, BlocksThatCannotBeLockedAreSurvivedAndShutdownStillFreesAll) {
   pal_inject_failure("LocalLock", 0, 1);
   EXPECT_FALSE(quor::initializeDbgHelp());
   EXPECT_NE(_dbgHelp.hDbgHelp, nullptr);
@@ -116,7 +116,18 @@ TEST_F(DbgHelpReal, SymbolBufferThatCannotBeLockedFailsStartUpAndShutdownStillFr
   allocationSiteA("malloc", 1, 0x1000, 8, 0);
   EXPECT_FALSE(fileExists(logPath()));
   EXPECT_EQ(_dbgHelp.hRecordBuffer, nullptr);
+  expectShutDown();
 
+  // A module table that cannot be locked (the third lock of start-up): no module block, but
+  // events are logged.
+  pal_inject_failure("LocalLock", 2, 1);
+  EXPECT_TRUE(quor::initializeDbgHelp());
+  EXPECT_EQ(_dbgHelp.pModuleTable, nullptr);
+  allocationSiteA("malloc", 2, 0x2000, 8, 0);
+  std::vector<LogBlock> blocks;
+  ASSERT_TRUE(parseLog(readFile(logPath()), blocks));
+  ASSERT_EQ(blocks.size(), 1u);
+  EXPECT_EQ(blocks[0].id, 2u);
   expectShutDown();
 }
 
