@@ -26,16 +26,10 @@ DbgHelpState _dbgHelp;
 
 namespace {
 
-constexpr DWORD roundUp16(DWORD n) { return (n + 15u) & ~15u; }
-constexpr unsigned long long roundUp16(unsigned long long n) { return (n + 15u) & ~15ull; }
-
-// The record size is the record's fields rounded up to 16; a reader relies on it.
-static_assert(roundUp16(kRecordFieldsSize) == 32, "a log record is 32 bytes");
 static_assert(kModuleTableSize == 264192, "the module table holds 128 padded entries");
 static_assert(sizeof(IMAGEHLP_MODULE64) >= kModuleInfoQuerySize,
               "the module query may fill 1,672 bytes of the record");
 static_assert(sizeof(IMAGEHLP_LINE64) >= kLineInfoQuerySize, "the line query fills 24 bytes");
-static_assert(offsetof(MemLogRecord, region) == 16, "region follows the four 32-bit fields");
 static_assert(CONTEXT_ALL == 0x1003F, "the walk asks for the full x86 context");
 
 // Scratch size of one formatted symbol line; wsprintfA never writes more than 1,024 anyway.
@@ -255,7 +249,7 @@ bool terminateDbgHelp() {
 }
 
 void createRecordBuffer() {
-  _dbgHelp.recordSize = roundUp16(kRecordFieldsSize);
+  _dbgHelp.recordSize = kRecordSize;
   createLockedBlock(_dbgHelp.hRecordBuffer, _dbgHelp.pRecord, _dbgHelp.recordSize);
 }
 
@@ -278,7 +272,7 @@ void writeModuleList() {
   writeLog(_dbgHelp.pRecord, _dbgHelp.recordSize);
   writeLog(&_dbgHelp.moduleCount, sizeof _dbgHelp.moduleCount);
   // The table was zeroed, so the padding up to 16 comes from unused entries.
-  writeLog(_dbgHelp.pModuleTable, roundUp16(_dbgHelp.moduleCount * kModuleEntrySize));
+  writeLog(_dbgHelp.pModuleTable, static_cast<DWORD>(moduleTableLength(_dbgHelp.moduleCount)));
 }
 
 void destroyModuleTable() { destroyLockedBlock(_dbgHelp.hModuleTable, _dbgHelp.pModuleTable); }
@@ -485,33 +479,19 @@ __attribute__((noinline)) void logMemoryEvent(const char* opName, DWORD id, DWOR
   if (_dbgHelp.hLogFile == INVALID_HANDLE_VALUE) openMemLog();
   writeLog(_dbgHelp.pRecord, _dbgHelp.recordSize);
   // The capture zeroed the buffer, so the rounding to 16 writes zero words.
-  writeLog(_dbgHelp.captureBuffer, roundUp16(4 * frames + 4));
+  writeLog(_dbgHelp.captureBuffer, static_cast<DWORD>(stackBlockLength(frames)));
 }
 
 // ---- Leak report ------------------------------------------------------------------------------
 
-const char* getMemOpName(DWORD code) {
-  switch (code) {
-    case MEMOP_MODULE: return "module";
-    case MEMOP_MALLOC: return "malloc";
-    case MEMOP_MEMALIGN: return "memalign";
-    case MEMOP_REALLOC: return "realloc";
-    case MEMOP_FREE: return "free";
-    case MEMOP_NEW: return "new";
-    case MEMOP_DELETE: return "delete";
-    case MEMOP_NEW_ARRAY: return "new_array";
-    case MEMOP_DELETE_ARRAY: return "delete_array";
-    default: return "none";
-  }
-}
+const char* getMemOpName(DWORD code) { return memOpName(code); }
 
 bool readModuleBlock(HANDLE log, void* dest, DWORD capacity) {
   if (!log || log == INVALID_HANDLE_VALUE || !dest || capacity < sizeof(DWORD)) return false;
   DWORD got = 0;
   if (!ReadFile(log, dest, sizeof(DWORD), &got, nullptr) || got == 0) return false;
   // 64-bit arithmetic: a hostile count must not wrap into a short, plausible length.
-  const unsigned long long length =
-      roundUp16(static_cast<unsigned long long>(*static_cast<DWORD*>(dest)) * kModuleEntrySize);
+  const unsigned long long length = moduleTableLength(*static_cast<DWORD*>(dest));
   if (length == 0) return true;
   return readSpan(log, static_cast<BYTE*>(dest), capacity, length);
 }
@@ -521,7 +501,7 @@ bool readStackBlock(HANDLE log, void* dest, DWORD capacity) {
   DWORD got = 0;
   if (!ReadFile(log, dest, sizeof(DWORD), &got, nullptr) || got == 0) return false;
   const unsigned long long frames = *static_cast<DWORD*>(dest);
-  const unsigned long long rest = roundUp16(4 * frames + 4) - sizeof(DWORD);
+  const unsigned long long rest = stackBlockLength(frames) - sizeof(DWORD);
   if (rest == 0) return true;
   // Word 0 keeps the count; an oversized block is skipped over words 1 on, and the report
   // then prints no frame of it (its count is 32,768 or more).

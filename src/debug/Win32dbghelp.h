@@ -19,28 +19,23 @@
 #include <windows.h>
 #include <dbghelp.h>
 
+#include "debug/MemLogFormat.h"
+
 namespace quor {
 
-// ---- Sizes that are part of the log format or of the module's contract ------------------------
+// ---- Sizes that are part of the module's contract ---------------------------------------------
+//
+// The log's own sizes (record, module entries and table, capture buffer) are in MemLogFormat.h,
+// shared with the offline reader; kModuleNameSize there also sizes the start-up's path buffers.
 
 // The one symbol lookup buffer, made at start-up and reused by every lookup.
 constexpr DWORD kSymbolBufferSize = 0xA00000;
 // Size of the IMAGEHLP_SYMBOL64 header in front of the name.
 constexpr DWORD kSymbolHeaderSize = 32;
-// Characters of a module name and of the start-up's path buffers.
-constexpr DWORD kModuleNameSize = 2048;
-// Stride of ModuleEntry items in the module table and in the log's module block.
-constexpr DWORD kModuleEntrySize = 2052;
-// The module table has room for this many entries.
-constexpr DWORD kModuleTableEntries = 128;
-// 128 entries of 2,052 bytes rounded up to 2,064 each.
+// The module table: 128 entries of 2,052 bytes rounded up to 2,064 each.
 constexpr DWORD kModuleTableSize = kModuleTableEntries * ((kModuleEntrySize + 15) & ~15u);
-// Bytes of fields in a log record; the stored record is this rounded up to 16.
-constexpr DWORD kRecordFieldsSize = 18;
 // Characters of the log path and of the report path.
 constexpr DWORD kMemLogPathSize = 1024;
-// Words of the process-wide capture buffer (a StackBuffer): at most 32,767 frames.
-constexpr DWORD kCaptureBufferWords = 32768;
 // Characters of the report's line buffer, which also receives each frame's text.
 constexpr DWORD kReportLineSize = 16384;
 // SizeOfStruct values the module hands to the debug-help queries (the x86 layouts).
@@ -51,37 +46,10 @@ constexpr UINT kLocalMemoryFlags = 0x42;
 
 // ---- Log format ----------------------------------------------------------------------------
 
-// Operation codes of a log record. The writer stores the new/delete families under the
-// malloc-style codes (4 and 5); 6 to 9 are known to the reader only.
-enum MemOp : DWORD {
-  MEMOP_NONE = 0,
-  MEMOP_MODULE = 1,
-  MEMOP_MALLOC = 2,
-  MEMOP_MEMALIGN = 3,
-  MEMOP_REALLOC = 4,
-  MEMOP_FREE = 5,
-  MEMOP_NEW = 6,
-  MEMOP_DELETE = 7,
-  MEMOP_NEW_ARRAY = 8,
-  MEMOP_DELETE_ARRAY = 9
-};
-
-// The fields at the head of a record buffer; the buffer itself is 32 bytes, the 14 after
-// `region` being zero. Little-endian on both targets, so the struct is the file layout.
-struct MemLogRecord {
-  DWORD code;
-  DWORD id;
-  DWORD address;
-  DWORD size;
-  WORD region;
-};
-
-// One loaded module as listed at start-up and stored in the log's module block.
-struct ModuleEntry {
-  DWORD base;                   // low 32 bits of the load address
-  char name[kModuleNameSize];   // NUL-terminated path or name
-};
-static_assert(sizeof(ModuleEntry) == kModuleEntrySize, "module entries are packed at 2,052 bytes");
+// MemOp, MemLogRecord and ModuleEntry come from MemLogFormat.h. The record buffer is
+// kRecordSize (32) bytes, the 14 after `region` being zero.
+static_assert(sizeof(DWORD) == sizeof(uint32_t) && sizeof(WORD) == sizeof(uint16_t),
+              "the log's fields are the Win32 DWORD and WORD");
 
 // A call stack as a list of words: word 0 the frame count n, words 1..n the frames'
 // program-counter addresses, innermost first, the rest zero. Its capacity is the caller's.

@@ -1,43 +1,49 @@
-// Layout of the allocation log ("MEM_LOG.bin") as the debug-help module writes it:
+// The reader's view of the allocation log ("MEM_LOG.bin") as the debug-help module writes it:
 // a 32-byte record heads every block; a record with code 1 is followed by the module
 // count and table, any other by a stack block. Everything is little-endian and every
-// variable-length part is padded with zeros to a multiple of 16 bytes.
+// variable-length part is padded with zeros to a multiple of 16 bytes. The reader takes the
+// names it uses into its own namespace and adds what only it needs: which codes allocate or
+// release, and little-endian loads that do not depend on the host's byte order.
 #pragma once
 
 #include <cstdint>
 #include <cstring>
 
+// The layout itself (codes, record, module and stack blocks) is the library's own definition,
+// shared with the writer, so the two cannot drift apart.
+#include "debug/MemLogFormat.h"
+
 namespace memlog {
 
-constexpr uint32_t kRecordSize = 32;
-constexpr uint32_t kRecordFieldBytes = 18;      // code, id, address, size, region
-constexpr uint32_t kModuleEntrySize = 2052;     // 32-bit base + 2048-character name
-constexpr uint32_t kModuleNameSize = 2048;
-constexpr uint32_t kMaxFrames = 32767;          // the capture buffer holds 32768 words
-// The writer's module table has room for 128 entries. A count above that cannot come
-// from a healthy writer, so when such a count also runs past the end of the file the
-// count is taken as corrupt rather than the file as cut short.
-constexpr uint32_t kWriterModuleCapacity = 128;
+using quor::kModuleEntrySize;
+using quor::kModuleNameSize;
+using quor::kRecordSize;
+using quor::MemLogRecord;
+using quor::ModuleEntry;
+using quor::moduleTableLength;
+using quor::stackBlockLength;
 
-enum MemOp : uint32_t {
-    MEMOP_NONE = 0,
-    MEMOP_MODULE = 1,
-    MEMOP_MALLOC = 2,
-    MEMOP_MEMALIGN = 3,
-    MEMOP_REALLOC = 4,
-    MEMOP_FREE = 5,
-    MEMOP_NEW = 6,
-    MEMOP_DELETE = 7,
-    MEMOP_NEW_ARRAY = 8,
-    MEMOP_DELETE_ARRAY = 9,
-};
-constexpr uint32_t kOpCount = 10;
+constexpr uint32_t kRecordFieldBytes = quor::kRecordFieldsSize;  // code, id, address, size, region
+constexpr uint32_t kMaxFrames = quor::kMaxLoggedFrames;
+// A count above the writer's table capacity cannot come from a healthy writer, so when such a
+// count also runs past the end of the file the count is taken as corrupt rather than the file
+// as cut short.
+constexpr uint32_t kWriterModuleCapacity = quor::kModuleTableEntries;
 
-inline const char* opName(uint32_t code) {
-    static const char* const names[kOpCount] = {"none",   "module", "malloc", "memalign",  "realloc",
-                                                 "free",   "new",    "delete", "new_array", "delete_array"};
-    return code < kOpCount ? names[code] : "none";
-}
+using quor::MemOp;
+using quor::MEMOP_NONE;
+using quor::MEMOP_MODULE;
+using quor::MEMOP_MALLOC;
+using quor::MEMOP_MEMALIGN;
+using quor::MEMOP_REALLOC;
+using quor::MEMOP_FREE;
+using quor::MEMOP_NEW;
+using quor::MEMOP_DELETE;
+using quor::MEMOP_NEW_ARRAY;
+using quor::MEMOP_DELETE_ARRAY;
+constexpr uint32_t kOpCount = quor::kMemOpCount;
+
+inline const char* opName(uint32_t code) { return quor::memOpName(code); }
 
 inline bool isAllocation(uint32_t code) {
     return code == MEMOP_MALLOC || code == MEMOP_MEMALIGN || code == MEMOP_REALLOC || code == MEMOP_NEW ||
@@ -47,14 +53,6 @@ inline bool isAllocation(uint32_t code) {
 inline bool isRelease(uint32_t code) {
     return code == MEMOP_FREE || code == MEMOP_DELETE || code == MEMOP_DELETE_ARRAY;
 }
-
-constexpr uint64_t roundUp16(uint64_t n) { return (n + 15) & ~uint64_t(15); }
-
-// Length of the stack block holding n frames (count word included).
-constexpr uint64_t stackBlockLength(uint64_t frames) { return roundUp16(4 * frames + 4); }
-
-// Length of the module table holding n entries (count word excluded).
-constexpr uint64_t moduleTableLength(uint64_t modules) { return roundUp16(modules * kModuleEntrySize); }
 
 inline uint32_t loadU32(const uint8_t* p) {
     return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;

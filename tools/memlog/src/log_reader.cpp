@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstdarg>
+#include <cstddef>
 
 #include "log_format.h"
 
@@ -129,7 +130,7 @@ ReadResult readLog(Source& source, LogVisitor& visitor) {
             }
         }
         if (r.status != ReadStatus::Ok) break;
-        const uint32_t code = loadU32(rec);
+        const uint32_t code = loadU32(rec + offsetof(MemLogRecord, code));
         if (code >= kOpCount) {
             corrupt(start, format("unknown operation code %" PRIu32, code));
             break;
@@ -164,8 +165,8 @@ ReadResult readLog(Source& source, LogVisitor& visitor) {
                     break;
                 }
                 ModuleInfo m;
-                m.base = loadU32(w.data());
-                const char* name = reinterpret_cast<const char*>(w.data() + 4);
+                m.base = loadU32(w.data() + offsetof(ModuleEntry, base));
+                const char* name = reinterpret_cast<const char*>(w.data() + offsetof(ModuleEntry, name));
                 m.name.assign(name, strnlen(name, kModuleNameSize));
                 modules.push_back(std::move(m));
                 w.consume(kModuleEntrySize);
@@ -207,10 +208,10 @@ ReadResult readLog(Source& source, LogVisitor& visitor) {
         e.number = ++r.events;
         e.offset = start;
         e.code = code;
-        e.id = loadU32(rec + 4);
-        e.address = loadU32(rec + 8);
-        e.size = loadU32(rec + 12);
-        e.region = loadU16(rec + 16);
+        e.id = loadU32(rec + offsetof(MemLogRecord, id));
+        e.address = loadU32(rec + offsetof(MemLogRecord, address));
+        e.size = loadU32(rec + offsetof(MemLogRecord, size));
+        e.region = loadU16(rec + offsetof(MemLogRecord, region));
         e.frameCount = n;
         e.frames = frames.data();
         visitor.onEvent(e);
