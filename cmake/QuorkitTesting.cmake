@@ -33,10 +33,8 @@ function(quorkit_add_test)
   target_link_options(${T_NAME} PRIVATE ${T_LINK_OPTIONS})
   # A module loaded at run time (the Linux dbghelp.dll) resolves the PAL from the executable.
   set_target_properties(${T_NAME} PROPERTIES ENABLE_EXPORTS ON)
-  if(T_NEEDS_DBGHELP AND TARGET dbghelp)
-    add_dependencies(${T_NAME} dbghelp)
-    add_custom_command(TARGET ${T_NAME} POST_BUILD
-      COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:dbghelp> $<TARGET_FILE_DIR:${T_NAME}>/)
+  if(T_NEEDS_DBGHELP)
+    quorkit_place_dbghelp_beside(${T_NAME})
   endif()
   gtest_discover_tests(${T_NAME}
     WORKING_DIRECTORY "$<TARGET_FILE_DIR:${T_NAME}>"
