@@ -1,8 +1,8 @@
 // The debug region stacks behind Platform::pushDebugRegion/popDebugRegion/getCurrentDebugRegion:
 // the fixed-capacity stack shared by the process-wide and the per-thread stacks, and the lookup of
 // the calling thread's stack. Internal: nothing here is exported.
-#ifndef QUOR_DEBUG_REGIONS_H
-#define QUOR_DEBUG_REGIONS_H
+#ifndef QUORKIT_DEBUG_REGIONS_H
+#define QUORKIT_DEBUG_REGIONS_H
 
 #include <quor/Platform.h>
 

@@ -1,8 +1,8 @@
 // Identification text carried by each platform module: library, revision line, build stamp,
 // platform and compiler. Kept in the binary for people reading it (strings, a debugger); no code
 // reads it.
-#ifndef QUOR_MODULE_ID_H
-#define QUOR_MODULE_ID_H
+#ifndef QUORKIT_MODULE_ID_H
+#define QUORKIT_MODULE_ID_H
 
 #define QUOR_STRINGIFY_(x) #x
 #define QUOR_STRINGIFY(x) QUOR_STRINGIFY_(x)

@@ -1,7 +1,7 @@
 // Internal services shared by the platform modules: the thread slot, the system allocator layer
 // and the region-stack hook called at thread exit. None of this is exported.
-#ifndef QUOR_PLATFORM_INTERNAL_H
-#define QUOR_PLATFORM_INTERNAL_H
+#ifndef QUORKIT_PLATFORM_INTERNAL_H
+#define QUORKIT_PLATFORM_INTERNAL_H
 
 namespace quor {
 

@@ -1,8 +1,8 @@
 // quor::Platform: the library's services to application code — lifecycle and the global lock,
 // memory, diagnosis and formatted output, debug regions, runtime facades and timing. Every
 // service is a static member; the class has no instance data.
-#ifndef QUOR_PLATFORM_H
-#define QUOR_PLATFORM_H
+#ifndef QUORKIT_PLATFORM_H
+#define QUORKIT_PLATFORM_H
 
 #include <quor/Export.h>
 

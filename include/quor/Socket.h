@@ -7,8 +7,8 @@
 //
 // This header stands alone: it needs no system socket header. `sockaddr` is the system's record,
 // only named here; include <winsock.h> to build one.
-#ifndef QUOR_SOCKET_H
-#define QUOR_SOCKET_H
+#ifndef QUORKIT_SOCKET_H
+#define QUORKIT_SOCKET_H
 
 #include <quor/Export.h>
 

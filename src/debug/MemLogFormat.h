@@ -8,8 +8,8 @@
 // with a 32-byte record; a record with code MEMOP_MODULE is followed by a 32-bit module count and
 // the module table, any other by a stack block. Integers are little-endian on both targets,
 // which is why the structs below can stand for the bytes.
-#ifndef QUOR_MEMLOGFORMAT_H
-#define QUOR_MEMLOGFORMAT_H
+#ifndef QUORKIT_MEMLOGFORMAT_H
+#define QUORKIT_MEMLOGFORMAT_H
 
 #include <cstddef>
 #include <cstdint>

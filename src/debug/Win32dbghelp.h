@@ -13,8 +13,8 @@
 //
 // Everything the module has to say goes to the debugger output channel (OutputDebugStringA),
 // never through the library's diagnosis.
-#ifndef QUOR_WIN32DBGHELP_H
-#define QUOR_WIN32DBGHELP_H
+#ifndef QUORKIT_WIN32DBGHELP_H
+#define QUORKIT_WIN32DBGHELP_H
 
 #include <windows.h>
 #include <dbghelp.h>

@@ -2,8 +2,8 @@
 // log (PlatformMemoryLogged.cpp): each public memory member reports its event here, under its own
 // operation, and the tracker keeps the live-block table, the counters and the allocation log.
 // Internal: nothing here is exported.
-#ifndef QUOR_MEMORY_TRACKER_H
-#define QUOR_MEMORY_TRACKER_H
+#ifndef QUORKIT_MEMORY_TRACKER_H
+#define QUORKIT_MEMORY_TRACKER_H
 
 #include <quor/Platform.h>
 

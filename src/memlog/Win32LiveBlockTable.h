@@ -8,8 +8,8 @@
 // has up to fifteen sixteenths, and only then refuses an insert.
 //
 // Not thread-safe: the tracker calls it with the library's global lock held.
-#ifndef QUOR_WIN32_LIVE_BLOCK_TABLE_H
-#define QUOR_WIN32_LIVE_BLOCK_TABLE_H
+#ifndef QUORKIT_WIN32_LIVE_BLOCK_TABLE_H
+#define QUORKIT_WIN32_LIVE_BLOCK_TABLE_H
 
 namespace quor {
 

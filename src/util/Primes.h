@@ -6,7 +6,8 @@
 //
 // Every function is pure (no state, no allocation, no error reporting) and may
 // be called from any thread, also before the library is initialised.
-#pragma once
+#ifndef QUORKIT_PRIMES_H
+#define QUORKIT_PRIMES_H
 
 #include <array>
 #include <cstdint>
@@ -38,3 +39,5 @@ std::int32_t nextPrime(std::int32_t n);
 std::int32_t prevPrime(std::int32_t n);
 
 }  // namespace quor
+
+#endif  // QUORKIT_PRIMES_H

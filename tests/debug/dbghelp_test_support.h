@@ -1,7 +1,8 @@
 // Helpers shared by the debug-help module's tests: what went to the debugger channel, the
 // files beside the executable, and a reader of the allocation log written here, independent of
 // the module's own reader.
-#pragma once
+#ifndef QUORKIT_TESTS_DBGHELP_TEST_SUPPORT_H
+#define QUORKIT_TESTS_DBGHELP_TEST_SUPPORT_H
 
 #include <gtest/gtest.h>
 #include <pal/testing.h>
@@ -196,3 +197,5 @@ inline void finishModule() {
 }
 
 }  // namespace dbgtest
+
+#endif  // QUORKIT_TESTS_DBGHELP_TEST_SUPPORT_H

@@ -1,7 +1,8 @@
 // A scripted stand-in for dbghelp.dll, for the module's tests that need the library to answer
 // in ways the real one cannot be made to (one module, a walk that fails or faults on cue, a line
 // record without a file name) and to see exactly what the module passes to it.
-#pragma once
+#ifndef QUORKIT_TESTS_FAKE_DBGHELP_H
+#define QUORKIT_TESTS_FAKE_DBGHELP_H
 
 #include <windows.h>
 #include <dbghelp.h>
@@ -54,3 +55,5 @@ struct FakeDbgHelpControl {
 
 // Exported by the fake as "fakeDbgHelpControl"; tests find it with GetProcAddress.
 typedef FakeDbgHelpControl*(WINAPI* FakeDbgHelpControlFn)(void);
+
+#endif  // QUORKIT_TESTS_FAKE_DBGHELP_H

@@ -2,7 +2,8 @@
 // the parallel ctest cases of one program take turns with them, and a reader of the allocation
 // log and of the leak report written here from the file layouts, independent of the library's
 // own readers.
-#pragma once
+#ifndef QUORKIT_TESTS_MEMLOG_TEST_SUPPORT_H
+#define QUORKIT_TESTS_MEMLOG_TEST_SUPPORT_H
 
 #include <fcntl.h>
 #include <stdio.h>
@@ -165,3 +166,5 @@ inline std::vector<ReportedBlock> reportedBlocks(const std::string& text) {
 inline uint32_t addressOf(const void* block) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(block)); }
 
 }  // namespace memlogtest
+
+#endif  // QUORKIT_TESTS_MEMLOG_TEST_SUPPORT_H

@@ -2,7 +2,8 @@
 // keeps the per-operation, per-region, per-stack and size-histogram tallies that the
 // reports are drawn from. Its memory grows with the live blocks and the distinct
 // stacks, never with the number of events.
-#pragma once
+#ifndef QUORKIT_MEMLOG_ANALYSIS_H
+#define QUORKIT_MEMLOG_ANALYSIS_H
 
 #include <cstdint>
 #include <string>
@@ -163,3 +164,5 @@ private:
 int histogramBucket(uint32_t size);
 
 }  // namespace memlog
+
+#endif  // QUORKIT_MEMLOG_ANALYSIS_H

@@ -1,6 +1,7 @@
 // Command-line front end of quorkit-memlog, kept apart from main() so that tests and
 // fuzz targets can drive it in-process.
-#pragma once
+#ifndef QUORKIT_MEMLOG_DRIVER_H
+#define QUORKIT_MEMLOG_DRIVER_H
 
 #include <cstddef>
 #include <cstdint>
@@ -21,3 +22,5 @@ int runCommandLine(const std::vector<std::string>& args, FILE* out, FILE* err);
 int exerciseAllReports(const uint8_t* data, size_t size);
 
 }  // namespace memlog
+
+#endif  // QUORKIT_MEMLOG_DRIVER_H

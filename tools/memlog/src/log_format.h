@@ -4,7 +4,8 @@
 // variable-length part is padded with zeros to a multiple of 16 bytes. The reader takes the
 // names it uses into its own namespace and adds what only it needs: which codes allocate or
 // release, and little-endian loads that do not depend on the host's byte order.
-#pragma once
+#ifndef QUORKIT_MEMLOG_LOG_FORMAT_H
+#define QUORKIT_MEMLOG_LOG_FORMAT_H
 
 #include <cstdint>
 #include <cstring>
@@ -61,3 +62,5 @@ inline uint32_t loadU32(const uint8_t* p) {
 inline uint16_t loadU16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
 
 }  // namespace memlog
+
+#endif  // QUORKIT_MEMLOG_LOG_FORMAT_H

@@ -3,7 +3,8 @@
 // not grow with the length of the log. Damage is classified: a file that simply stops
 // inside a block is "truncated" (everything before it is good), while values no writer
 // can produce are "corrupt"; both carry the byte offset where the reader gave up.
-#pragma once
+#ifndef QUORKIT_MEMLOG_LOG_READER_H
+#define QUORKIT_MEMLOG_LOG_READER_H
 
 #include <cstdint>
 #include <cstdio>
@@ -85,3 +86,5 @@ struct ReadResult {
 ReadResult readLog(Source& source, LogVisitor& visitor);
 
 }  // namespace memlog
+
+#endif  // QUORKIT_MEMLOG_LOG_READER_H

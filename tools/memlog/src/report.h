@@ -1,5 +1,6 @@
 // The text, LeakSanitizer, folded-stack and SVG renderings of an analysed log.
-#pragma once
+#ifndef QUORKIT_MEMLOG_REPORT_H
+#define QUORKIT_MEMLOG_REPORT_H
 
 #include <cstdint>
 #include <cstdio>
@@ -53,3 +54,5 @@ void renderDiff(Out& out, const Analysis& a, const Symbolizer& symA, const std::
 std::vector<uint32_t> allFrames(const Analysis& a);
 
 }  // namespace memlog
+
+#endif  // QUORKIT_MEMLOG_REPORT_H

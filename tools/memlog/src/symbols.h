@@ -3,7 +3,8 @@
 // With --symbolize the module files are found (logged path or a search directory)
 // and binutils fills in functions and lines: one addr2line run per module for all of
 // that module's addresses, plus one nm run for function starts.
-#pragma once
+#ifndef QUORKIT_MEMLOG_SYMBOLS_H
+#define QUORKIT_MEMLOG_SYMBOLS_H
 
 #include <cstdint>
 #include <string>
@@ -66,3 +67,5 @@ private:
 };
 
 }  // namespace memlog
+
+#endif  // QUORKIT_MEMLOG_SYMBOLS_H

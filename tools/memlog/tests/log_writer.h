@@ -1,6 +1,7 @@
 // Test-only producer of allocation logs, byte for byte in the layout the debug-help
 // module writes, so that the reader can be checked against files of known content.
-#pragma once
+#ifndef QUORKIT_MEMLOG_TESTS_LOG_WRITER_H
+#define QUORKIT_MEMLOG_TESTS_LOG_WRITER_H
 
 #include <cstdint>
 #include <cstdio>
@@ -73,3 +74,5 @@ private:
 };
 
 }  // namespace memlog_test
+
+#endif  // QUORKIT_MEMLOG_TESTS_LOG_WRITER_H

@@ -1,6 +1,7 @@
 // Helpers for tests that drive the command line in-process: a scratch directory and
 // captured output streams.
-#pragma once
+#ifndef QUORKIT_MEMLOG_TESTS_TEST_UTIL_H
+#define QUORKIT_MEMLOG_TESTS_TEST_UTIL_H
 
 #include <unistd.h>
 
@@ -66,3 +67,5 @@ inline RunResult run(const std::vector<std::string>& args) {
 }
 
 }  // namespace memlog_test
+
+#endif  // QUORKIT_MEMLOG_TESTS_TEST_UTIL_H
