@@ -33,8 +33,9 @@ inline bool underEmulation() {
 }
 
 inline void printRunNote() {
-  printf("%s\n", underEmulation() ? "ran under qemu-i386 user-mode emulation: ratios hold, absolute rates do not"
-                                  : "ran natively");
+  printf("%s\n", underEmulation()
+                     ? "ran under qemu-i386 user-mode emulation: ratios hold, absolute rates do not"
+                     : "ran natively");
 }
 
 }  // namespace bench

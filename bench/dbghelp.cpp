@@ -61,7 +61,8 @@ void peerLogEvent(DWORD id, DWORD address, DWORD size) {
   std::memset(g_peerStack, 0, sizeof g_peerStack);
   const int n = backtrace(g_peerFrames, static_cast<int>(quor::kCaptureBufferWords - 1));
   g_peerStack[0] = static_cast<DWORD>(n);
-  for (int i = 0; i < n; ++i) g_peerStack[i + 1] = static_cast<DWORD>(reinterpret_cast<uintptr_t>(g_peerFrames[i]));
+  for (int i = 0; i < n; ++i)
+    g_peerStack[i + 1] = static_cast<DWORD>(reinterpret_cast<uintptr_t>(g_peerFrames[i]));
   unsigned char record[32] = {};
   const DWORD fields[4] = {quor::MEMOP_MALLOC, id, address, size};
   std::memcpy(record, fields, sizeof fields);
@@ -84,8 +85,9 @@ __attribute__((noinline)) void atDepth(int depth, F& f) {
 
 int main() {
   const bool emulated = underEmulation();
-  std::printf("bench_dbghelp: microseconds per operation, quorkit's debug-help module against glibc "
-              "in the same run\n");
+  std::printf(
+      "bench_dbghelp: microseconds per operation, quorkit's debug-help module against glibc "
+      "in the same run\n");
   std::printf("ratio = quorkit time / glibc time (below 1: quorkit faster)%s\n\n",
               emulated ? "; ran under qemu-i386 emulation" : "; ran natively");
 

@@ -34,8 +34,10 @@ size_t crtFootprint() {
   return info.arena + info.hblkhd;
 }
 
-const Allocator kHeap = {"heap", quor::heap_malloc, quor::heap_free, quor::heap_realloc, quor::heap_footprint,
-                         [] { quor::heap_trim(0); }};
+const Allocator kHeap = {
+    "heap", quor::heap_malloc, quor::heap_free, quor::heap_realloc, quor::heap_footprint, [] {
+      quor::heap_trim(0);
+    }};
 const Allocator kCrt = {"crt", malloc, free, realloc, crtFootprint, [] { malloc_trim(0); }};
 
 // Peak sampling: off in the timed pass, on in the footprint pass.
@@ -113,7 +115,8 @@ long churn(const Allocator& a, Sampler& s, int blocks, int rounds, std::mt19937&
 
 long mixedSizes(const Allocator& a, Sampler& s) {
   std::mt19937 rng(2);
-  return churn(a, s, 2000, 60000, rng, [&] { return size_t{1} + rng() % (size_t{1} << (rng() % 17)); });  // up to 64 KiB
+  return churn(a, s, 2000, 60000, rng,
+               [&] { return size_t{1} + rng() % (size_t{1} << (rng() % 17)); });  // up to 64 KiB
 }
 
 long reallocGrowth(const Allocator& a, Sampler& s) {
@@ -148,7 +151,9 @@ long reallocGrowth(const Allocator& a, Sampler& s) {
 
 long directMapped(const Allocator& a, Sampler& s) {
   std::mt19937 rng(4);
-  return churn(a, s, 16, 3000, rng, [&] { return (size_t{256} << 10) + rng() % (size_t{15} << 18); });  // 256 KiB to 4 MiB
+  return churn(a, s, 16, 3000, rng, [&] {
+    return (size_t{256} << 10) + rng() % (size_t{15} << 18);
+  });  // 256 KiB to 4 MiB
 }
 
 // Two threads, each allocating blocks that the other one frees, through single-producer rings.
@@ -169,7 +174,9 @@ long crossThreads(const Allocator& a, Sampler& s) {
     int made = 0, freed = 0;
     unsigned tick = 0;
     while (made < kPerThread || freed < kPerThread) {
-      if (made < kPerThread && out.head.load(std::memory_order_relaxed) - out.tail.load(std::memory_order_acquire) < kRing) {
+      if (made < kPerThread &&
+          out.head.load(std::memory_order_relaxed) - out.tail.load(std::memory_order_acquire) <
+              kRing) {
         size_t n = 8 + rng() % 505;
         void* p = a.alloc(n);
         touch(p, n);
@@ -225,21 +232,20 @@ int main() {
     Workload w;
   };
   const Row rows[] = {
-      {"small 8-256 B, 10000 live", smallRandom},
-      {"mixed up to 64 KiB", mixedSizes},
-      {"realloc 16 B -> 1 MiB", reallocGrowth},
-      {"direct map 256 KiB-4 MiB", directMapped},
+      {"small 8-256 B, 10000 live", smallRandom}, {"mixed up to 64 KiB", mixedSizes},
+      {"realloc 16 B -> 1 MiB", reallocGrowth},   {"direct map 256 KiB-4 MiB", directMapped},
       {"2 threads, cross free", crossThreads},
   };
   printf("heap (dlmalloc-style, VirtualAlloc) against the C runtime's malloc, same process\n");
   bench::printRunNote();
-  printf("%-28s %12s %12s %8s %12s %12s %8s\n", "workload", "heap Mop/s", "crt Mop/s", "speed", "heap peak K",
-         "crt peak K", "memory");
+  printf("%-28s %12s %12s %8s %12s %12s %8s\n", "workload", "heap Mop/s", "crt Mop/s", "speed",
+         "heap peak K", "crt peak K", "memory");
   for (const Row& row : rows) {
     Result heap = measure(kHeap, row.w);
     Result crt = measure(kCrt, row.w);
     printf("%-28s %12.3f %12.3f %8.2f %12zu %12zu %8.2f\n", row.name, heap.opsPerSecond / 1e6,
-           crt.opsPerSecond / 1e6, heap.opsPerSecond / crt.opsPerSecond, heap.peak / 1024, crt.peak / 1024,
+           crt.opsPerSecond / 1e6, heap.opsPerSecond / crt.opsPerSecond, heap.peak / 1024,
+           crt.peak / 1024,
            static_cast<double>(heap.peak) / static_cast<double>(crt.peak ? crt.peak : 1));
   }
   return 0;

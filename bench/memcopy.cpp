@@ -24,8 +24,8 @@ CopyFn volatile g_fast = &quor::Platform::fastMemCopy;
 CopyFn volatile g_runtime = &runtimeMemcpy;
 
 // Seconds per copy, averaged over one batch of `repeats` copies.
-double secondsPerCopy(CopyFn copy, unsigned char* destination, const unsigned char* source, unsigned int size,
-                          unsigned int repeats) {
+double secondsPerCopy(CopyFn copy, unsigned char* destination, const unsigned char* source,
+                      unsigned int size, unsigned int repeats) {
   double start = bench::nowSeconds();
   for (unsigned int i = 0; i < repeats; ++i) {
     copy(destination, source, size);
@@ -57,8 +57,10 @@ int main() {
     return 1;
   }
   unsigned char* source = sourceBlock + (16 - reinterpret_cast<uintptr_t>(sourceBlock) % 16);
-  unsigned char* aligned = destinationBlock + (16 - reinterpret_cast<uintptr_t>(destinationBlock) % 16);
-  for (unsigned int i = 0; i < largest + 32; ++i) source[i] = static_cast<unsigned char>(i * 13 + 7);
+  unsigned char* aligned =
+      destinationBlock + (16 - reinterpret_cast<uintptr_t>(destinationBlock) % 16);
+  for (unsigned int i = 0; i < largest + 32; ++i)
+    source[i] = static_cast<unsigned char>(i * 13 + 7);
   memset(destinationBlock, 0, largest + 64);
 
   printf("fastMemCopy vs C runtime memcpy: best of 7 alternating samples per copy\n");
@@ -70,7 +72,8 @@ int main() {
   for (unsigned int size : sizes) {
     for (int misaligned = 0; misaligned <= 1; ++misaligned) {
       unsigned char* destination = aligned + misaligned;
-      // About 64 MiB of copying per sample (a copy of under 64 bytes counts as 64: the call dominates).
+      // About 64 MiB of copying per sample (a copy of under 64 bytes counts as 64: the call
+      // dominates).
       unsigned int bytesPerCopy = size < 64 ? 64 : size;
       unsigned int repeats = static_cast<unsigned int>((64u << 20) / bytesPerCopy);
       if (repeats < 3) repeats = 3;
@@ -88,8 +91,8 @@ int main() {
       }
       char label[16];
       formatSize(label, sizeof label, size);
-      printf("%-8s %-11s %14.1f %14.1f %8.2f\n", label, misaligned ? "16n+1" : "aligned", fast * 1e9, runtime * 1e9,
-             runtime / fast);
+      printf("%-8s %-11s %14.1f %14.1f %8.2f\n", label, misaligned ? "16n+1" : "aligned",
+             fast * 1e9, runtime * 1e9, runtime / fast);
     }
   }
   free(sourceBlock);

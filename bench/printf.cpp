@@ -47,7 +47,10 @@ struct Case {
 };
 
 int shortText(PrintfFn f) { return f("region stack ready\n"); }
-int numbers(PrintfFn f) { return f("%d blocks, %u bytes at %p (%s) %08x\n", 42, 65536u, static_cast<void*>(g_long), "heap", 0xBEEFu); }
+int numbers(PrintfFn f) {
+  return f("%d blocks, %u bytes at %p (%s) %08x\n", 42, 65536u, static_cast<void*>(g_long), "heap",
+           0xBEEFu);
+}
 int text1000(PrintfFn f) { return f("%.1000s\n", g_long); }
 int text1500(PrintfFn f) { return f("%s\n", g_long); }
 
@@ -65,7 +68,10 @@ double secondsPerCall(int (*call)(PrintfFn), PrintfFn f, int repeats) {
 
 int main() {
   memset(g_long, 'q', sizeof g_long - 1);
-  const Case cases[] = {{"short text", shortText}, {"numbers", numbers}, {"1000 chars", text1000}, {"1500 chars", text1500}};
+  const Case cases[] = {{"short text", shortText},
+                        {"numbers", numbers},
+                        {"1000 chars", text1000},
+                        {"1500 chars", text1500}};
   const int kCases = sizeof cases / sizeof cases[0];
   const bool emulated = bench::underEmulation();
   const int repeats = emulated ? 4000 : 40000;
@@ -97,14 +103,17 @@ int main() {
   close(saved);
   pal_set_debug_sink(nullptr);
 
-  printf("Platform::printf vs C runtime vprintf to /dev/null, best of 5 alternating samples of %d calls\n", repeats);
+  printf(
+      "Platform::printf vs C runtime vprintf to /dev/null, best of 5 alternating samples of %d "
+      "calls\n",
+      repeats);
   printf("ratio = vprintf time / Platform::printf time (below 1: Platform::printf is slower)\n");
   printf("debugger channel: a counting sink (%lu texts received)\n", g_channelTexts);
   bench::printRunNote();
   printf("\n%-12s %16s %16s %8s\n", "format", "Platform ns/call", "vprintf ns/call", "ratio");
   for (int c = 0; c < kCases; ++c) {
-    printf("%-12s %16.0f %16.0f %8.2f\n", cases[c].label, platformTimes[c] * 1e9, runtimeTimes[c] * 1e9,
-           runtimeTimes[c] / platformTimes[c]);
+    printf("%-12s %16.0f %16.0f %8.2f\n", cases[c].label, platformTimes[c] * 1e9,
+           runtimeTimes[c] * 1e9, runtimeTimes[c] / platformTimes[c]);
   }
   return 0;
 }

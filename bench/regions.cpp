@@ -62,7 +62,8 @@ double pairsPerSecond(void (*pair)(unsigned short), int threads, double seconds)
   }
   double start = bench::nowSeconds();
   go = true;
-  while (bench::nowSeconds() - start < seconds) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  while (bench::nowSeconds() - start < seconds)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
   stop = true;
   for (std::thread& worker : workers) worker.join();
   double elapsed = bench::nowSeconds() - start;
@@ -76,7 +77,8 @@ int main() {
   printf("pushDebugRegion+popDebugRegion pairs per second, best of 3 alternating samples\n");
   printf("peers: one Platform::lock/unlock per pair; a minimal stack (array + std::mutex)\n");
   bench::printRunNote();
-  printf("\n%-8s %14s %14s %14s %10s %10s\n", "threads", "regions/s", "lock/s", "minimal/s", "vs lock", "vs minimal");
+  printf("\n%-8s %14s %14s %14s %10s %10s\n", "threads", "regions/s", "lock/s", "minimal/s",
+         "vs lock", "vs minimal");
   double regionsByThreads[3] = {0, 0, 0};
   for (int threads = 1; threads <= 2; ++threads) {
     double regions = 0;
@@ -91,8 +93,8 @@ int main() {
       if (m > minimal) minimal = m;
     }
     regionsByThreads[threads] = regions;
-    printf("%-8d %14.0f %14.0f %14.0f %10.3f %10.3f\n", threads, regions, lock, minimal, regions / lock,
-           regions / minimal);
+    printf("%-8d %14.0f %14.0f %14.0f %10.3f %10.3f\n", threads, regions, lock, minimal,
+           regions / lock, regions / minimal);
   }
   printf("\nregions, 2 threads / 1 thread: %.3f (all threads share the one global lock)\n",
          regionsByThreads[2] / regionsByThreads[1]);

@@ -19,11 +19,11 @@
 namespace {
 
 const int kRuns = 21;
-const int kRoundTrips = 5000;          // per run
-const unsigned int kMessage = 32;      // bytes per round trip, each way
-const unsigned int kChunk = 64 * 1024; // bytes per send in the bulk workload
-const int kChunksPerAck = 64;          // the peer acknowledges every 4 MiB
-const int kAcksPerRun = 16;            // 64 MiB per run
+const int kRoundTrips = 5000;           // per run
+const unsigned int kMessage = 32;       // bytes per round trip, each way
+const unsigned int kChunk = 64 * 1024;  // bytes per send in the bulk workload
+const int kChunksPerAck = 64;           // the peer acknowledges every 4 MiB
+const int kAcksPerRun = 16;             // 64 MiB per run
 
 sockaddr_in loopbackAddress(u_short port) {
   sockaddr_in a;
@@ -215,11 +215,13 @@ int main() {
   closesocket(bulkFar);
   WSACleanup();
 
-  printf("bench_socket: loopback TCP through quor::Socket against the same Windows Sockets calls "
-         "made directly\n");
-  printf("%d paired runs; rates are medians, ratio = median of the pairs' quor::Socket / direct "
-         "(1.000: the wrapper costs nothing)\n",
-         kRuns);
+  printf(
+      "bench_socket: loopback TCP through quor::Socket against the same Windows Sockets calls "
+      "made directly\n");
+  printf(
+      "%d paired runs; rates are medians, ratio = median of the pairs' quor::Socket / direct "
+      "(1.000: the wrapper costs nothing)\n",
+      kRuns);
   bench::printRunNote();
   printf("\n| %-32s | %17s | %17s | %5s |\n", "workload", "quor::Socket", "direct", "ratio");
   printf("|----------------------------------|------------------:|------------------:|------:|\n");

@@ -18,11 +18,8 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
       quor::deleteGlobalLock();
       quor::freeThreadSlot();
       break;
-    case DLL_THREAD_DETACH:
-      quor::releaseThreadRegionStack();
-      break;
-    default:
-      break;
+    case DLL_THREAD_DETACH: quor::releaseThreadRegionStack(); break;
+    default: break;
   }
   return TRUE;
 }

@@ -7,8 +7,8 @@
 #define QUOR_STRINGIFY_(x) #x
 #define QUOR_STRINGIFY(x) QUOR_STRINGIFY_(x)
 
-#define QUOR_MODULE_ID(name, file, revision)                                                     \
-  [[maybe_unused]] __attribute__((used)) static const char name[] =                             \
+#define QUOR_MODULE_ID(name, file, revision)                        \
+  [[maybe_unused]] __attribute__((used)) static const char name[] = \
       "quorkit $Id: " file " " revision " $ built " __DATE__ " " __TIME__ " i686 gcc " __VERSION__
 
 #endif

@@ -16,7 +16,9 @@ namespace quor {
 
 unsigned int Platform::strlen(const char* text) { return ::strlen(text); }
 
-char* Platform::strcpy(char* destination, const char* source) { return ::strcpy(destination, source); }
+char* Platform::strcpy(char* destination, const char* source) {
+  return ::strcpy(destination, source);
+}
 
 char* Platform::strncpy(char* destination, const char* source, unsigned int count) {
   return ::strncpy(destination, source, count);
@@ -28,7 +30,9 @@ void* Platform::memcpy(void* destination, const void* source, unsigned int count
   return fastMemCopy(destination, source, count);
 }
 
-void* Platform::memset(void* destination, int value, unsigned int count) { return ::memset(destination, value, count); }
+void* Platform::memset(void* destination, int value, unsigned int count) {
+  return ::memset(destination, value, count);
+}
 
 int Platform::atoi(const char* text) { return ::atoi(text); }
 
@@ -40,7 +44,9 @@ FILE* Platform::fopen(const char* path, const char* mode) {
   return stream;
 }
 
-FILE* Platform::freopen(const char* path, const char* mode, FILE* stream) { return ::freopen(path, mode, stream); }
+FILE* Platform::freopen(const char* path, const char* mode, FILE* stream) {
+  return ::freopen(path, mode, stream);
+}
 
 int Platform::fclose(FILE* stream) { return ::fclose(stream); }
 
@@ -48,7 +54,8 @@ unsigned int Platform::fread(void* buffer, unsigned int size, unsigned int count
   return ::fread(buffer, size, count, stream);
 }
 
-unsigned int Platform::fwrite(const void* data, unsigned int size, unsigned int count, FILE* stream) {
+unsigned int Platform::fwrite(const void* data, unsigned int size, unsigned int count,
+                              FILE* stream) {
   return ::fwrite(data, size, count, stream);
 }
 
@@ -56,7 +63,9 @@ int Platform::feof(FILE* stream) { return ::feof(stream); }
 
 int Platform::fflush(FILE* stream) { return ::fflush(stream); }
 
-int Platform::fseek(FILE* stream, long offset, int origin) { return ::fseek(stream, offset, origin); }
+int Platform::fseek(FILE* stream, long offset, int origin) {
+  return ::fseek(stream, offset, origin);
+}
 
 long Platform::ftell(FILE* stream) { return ::ftell(stream); }
 

@@ -19,7 +19,9 @@ void Platform::free(void* block) { raw_free(block); }
 
 void* Platform::realloc(void* block, unsigned int size) { return raw_realloc(block, size); }
 
-void* Platform::memalign(unsigned int alignment, unsigned int size) { return raw_memalign(alignment, size); }
+void* Platform::memalign(unsigned int alignment, unsigned int size) {
+  return raw_memalign(alignment, size);
+}
 
 // The operators are the same operations as malloc and free. They are declared noexcept, so a
 // new-expression checks for null and skips the constructor instead of expecting an exception:
@@ -43,7 +45,9 @@ void* Platform::operator new[](size_t, void* where) noexcept { return where; }
 
 void* Platform::raw_malloc(unsigned int size) { return sysMalloc(size); }
 
-void* Platform::raw_memalign(unsigned int alignment, unsigned int size) { return sysMemalign(alignment, size); }
+void* Platform::raw_memalign(unsigned int alignment, unsigned int size) {
+  return sysMemalign(alignment, size);
+}
 
 void* Platform::raw_realloc(void* block, unsigned int size) { return sysRealloc(block, size); }
 

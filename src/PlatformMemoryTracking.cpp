@@ -19,7 +19,8 @@
 
 #include "ModuleId.h"
 
-QUOR_MODULE_ID(kPlatformMemoryTrackingModuleId, "PlatformMemoryTracking.cpp", "1.0 2026/12/06 04:00:00 quorkit");
+QUOR_MODULE_ID(kPlatformMemoryTrackingModuleId, "PlatformMemoryTracking.cpp",
+               "1.0 2026/12/06 04:00:00 quorkit");
 
 extern "C" {
 
@@ -28,38 +29,40 @@ static int inertReturnZero() noexcept { return 0; }
 static void inertNothing() noexcept {}
 static bool inertReturnFalse() noexcept { return false; }
 
-#define QUOR_INERT(body, type, linkageName) QUOR_API type linkageName() noexcept __attribute__((alias(#body)))
+#define QUOR_INERT(body, type, linkageName) \
+  QUOR_API type linkageName() noexcept __attribute__((alias(#body)))
 
 // Returns 0 or null.
-QUOR_INERT(inertReturnZero, int, _ZN4quor8Platform7dprintfEiPKcz);                     // dprintf
-QUOR_INERT(inertReturnZero, int, _ZN4quor8Platform8diprintfENS_9DebugInfoEPKcz);       // diprintf
-QUOR_INERT(inertReturnZero, int, _ZN4quor8Platform13getAllocCountEv);                  // getAllocCount
-QUOR_INERT(inertReturnZero, int, _ZN4quor8Platform12getAllocSizeEv);                   // getAllocSize
-QUOR_INERT(inertReturnZero, int, _ZN4quor8Platform18getTotalAllocCountEv);             // getTotalAllocCount
-QUOR_INERT(inertReturnZero, int, _ZN4quor8Platform17getTotalFreeCountEv);              // getTotalFreeCount
-QUOR_INERT(inertReturnZero, int, _ZN4quor8Platform20getTotalReallocCountEv);           // getTotalReallocCount
-QUOR_INERT(inertReturnZero, int, _ZN4quor8Platform13getDebugLevelEv);                  // getDebugLevel
-QUOR_INERT(inertReturnZero, int, _ZN4quor8Platform17getCurrentCommentEv);              // getCurrentComment
+QUOR_INERT(inertReturnZero, int, _ZN4quor8Platform7dprintfEiPKcz);                // dprintf
+QUOR_INERT(inertReturnZero, int, _ZN4quor8Platform8diprintfENS_9DebugInfoEPKcz);  // diprintf
+QUOR_INERT(inertReturnZero, int, _ZN4quor8Platform13getAllocCountEv);             // getAllocCount
+QUOR_INERT(inertReturnZero, int, _ZN4quor8Platform12getAllocSizeEv);              // getAllocSize
+QUOR_INERT(inertReturnZero, int, _ZN4quor8Platform18getTotalAllocCountEv);  // getTotalAllocCount
+QUOR_INERT(inertReturnZero, int, _ZN4quor8Platform17getTotalFreeCountEv);   // getTotalFreeCount
+QUOR_INERT(inertReturnZero, int,
+           _ZN4quor8Platform20getTotalReallocCountEv);                     // getTotalReallocCount
+QUOR_INERT(inertReturnZero, int, _ZN4quor8Platform13getDebugLevelEv);      // getDebugLevel
+QUOR_INERT(inertReturnZero, int, _ZN4quor8Platform17getCurrentCommentEv);  // getCurrentComment
 QUOR_INERT(inertReturnZero, int, _ZN4quor8Platform20setMemTrackerHandlerEPFvRKNS0_11DebugMemTagEE);
 
 // Does nothing.
-QUOR_INERT(inertNothing, void, _ZN4quor8PlatformdlEPvS1_);                             // operator delete(void*, void*)
-QUOR_INERT(inertNothing, void, _ZN4quor8PlatformdaEPvS1_);                             // operator delete[](void*, void*)
-QUOR_INERT(inertNothing, void, _ZN4quor8Platform13setDebugLevelEi);                    // setDebugLevel
-QUOR_INERT(inertNothing, void, _ZN4quor8Platform17setCurrentCommentEPKc);              // setCurrentComment
-QUOR_INERT(inertNothing, void, _ZN4quor8Platform12setDebugInfoENS_9DebugInfoEb);       // setDebugInfo
+QUOR_INERT(inertNothing, void, _ZN4quor8PlatformdlEPvS1_);  // operator delete(void*, void*)
+QUOR_INERT(inertNothing, void, _ZN4quor8PlatformdaEPvS1_);  // operator delete[](void*, void*)
+QUOR_INERT(inertNothing, void, _ZN4quor8Platform13setDebugLevelEi);        // setDebugLevel
+QUOR_INERT(inertNothing, void, _ZN4quor8Platform17setCurrentCommentEPKc);  // setCurrentComment
+QUOR_INERT(inertNothing, void, _ZN4quor8Platform12setDebugInfoENS_9DebugInfoEb);  // setDebugInfo
 QUOR_INERT(inertNothing, void, _ZN4quor8Platform20setSpecialDebugStateENS0_12DebugFeatureEb);
-QUOR_INERT(inertNothing, void, _ZN4quor8Platform16setBreakBySerialEj);                 // setBreakBySerial
-QUOR_INERT(inertNothing, void, _ZN4quor8Platform19validateMemoryBlockEPv);             // validateMemoryBlock
+QUOR_INERT(inertNothing, void, _ZN4quor8Platform16setBreakBySerialEj);      // setBreakBySerial
+QUOR_INERT(inertNothing, void, _ZN4quor8Platform19validateMemoryBlockEPv);  // validateMemoryBlock
 QUOR_INERT(inertNothing, void, _ZN4quor8Platform17checkMemoryBlocksEPFvRKNS0_11DebugMemTagEE);
-QUOR_INERT(inertNothing, void, _ZN4quor8Platform11dumpTrackerEPKc);                    // dumpTracker
+QUOR_INERT(inertNothing, void, _ZN4quor8Platform11dumpTrackerEPKc);  // dumpTracker
 QUOR_INERT(inertNothing, void, _ZN4quor8Platform13dumpTrackerCbEPFvRKNS0_11DebugMemTagEE);
-QUOR_INERT(inertNothing, void, _ZN4quor8Platform10dumpRegionEttPKc);                   // dumpRegion
+QUOR_INERT(inertNothing, void, _ZN4quor8Platform10dumpRegionEttPKc);  // dumpRegion
 QUOR_INERT(inertNothing, void, _ZN4quor8Platform12dumpRegionCbEPFvRKNS0_11DebugMemTagEEtt);
-QUOR_INERT(inertNothing, void, _ZN4quor8Platform10getMemInfoERNS0_7MemInfoEj);         // getMemInfo
+QUOR_INERT(inertNothing, void, _ZN4quor8Platform10getMemInfoERNS0_7MemInfoEj);  // getMemInfo
 
 // Returns false.
-QUOR_INERT(inertReturnFalse, bool, _ZN4quor8Platform12getDebugInfoENS_9DebugInfoE);   // getDebugInfo
+QUOR_INERT(inertReturnFalse, bool, _ZN4quor8Platform12getDebugInfoENS_9DebugInfoE);  // getDebugInfo
 QUOR_INERT(inertReturnFalse, bool, _ZN4quor8Platform20getSpecialDebugStateENS0_12DebugFeatureE);
 
 #undef QUOR_INERT

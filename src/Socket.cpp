@@ -35,142 +35,113 @@ Socket::Socket(unsigned int handle) : _lastError(0), _socket(handle), _nonBlock(
 
 Socket::~Socket() { close(); }
 
-Socket& Socket::operator=(const Socket& source)
-{
-    // Deliberately no close of our handle and no duplicate of the source's: assignment is how a
-    // caller hands a handle around or detaches an object (by assigning a default one).
-    _lastError = source._lastError;
-    _socket = source._socket;
-    _nonBlock = source._nonBlock;
-    return *this;
+Socket& Socket::operator=(const Socket& source) {
+  // Deliberately no close of our handle and no duplicate of the source's: assignment is how a
+  // caller hands a handle around or detaches an object (by assigning a default one).
+  _lastError = source._lastError;
+  _socket = source._socket;
+  _nonBlock = source._nonBlock;
+  return *this;
 }
 
-bool Socket::socket(int addressFamily, int type, int protocol)
-{
-    SOCKET handle = ::socket(addressFamily, type, protocol);
-    if (handle == INVALID_SOCKET) {
-        updateLastError();
-        return false;
-    }
-    _socket = handle;
-    return true;
+bool Socket::socket(int addressFamily, int type, int protocol) {
+  SOCKET handle = ::socket(addressFamily, type, protocol);
+  if (handle == INVALID_SOCKET) {
+    updateLastError();
+    return false;
+  }
+  _socket = handle;
+  return true;
 }
 
-int Socket::close()
-{
-    if (_socket == INVALID_SOCKET)
-        return -1;
-    int result = ::closesocket(_socket);
-    if (result < 0)
-        updateLastError();
-    // A handle whose close failed is unusable anyway; keeping it would only invite a second
-    // close of a number the system may already have handed out again.
-    _socket = INVALID_SOCKET;
-    return result;
+int Socket::close() {
+  if (_socket == INVALID_SOCKET) return -1;
+  int result = ::closesocket(_socket);
+  if (result < 0) updateLastError();
+  // A handle whose close failed is unusable anyway; keeping it would only invite a second
+  // close of a number the system may already have handed out again.
+  _socket = INVALID_SOCKET;
+  return result;
 }
 
-int Socket::shutdown(SOCKET_SHUTDOWN_HOW how)
-{
-    int result = ::shutdown(_socket, static_cast<int>(how));
-    if (result < 0)
-        updateLastError();
-    return result;
+int Socket::shutdown(SOCKET_SHUTDOWN_HOW how) {
+  int result = ::shutdown(_socket, static_cast<int>(how));
+  if (result < 0) updateLastError();
+  return result;
 }
 
-int Socket::connect(const sockaddr* address, int addressLength)
-{
-    int result = ::connect(_socket, address, addressLength);
-    if (result < 0)
-        updateLastError();
-    return result;
+int Socket::connect(const sockaddr* address, int addressLength) {
+  int result = ::connect(_socket, address, addressLength);
+  if (result < 0) updateLastError();
+  return result;
 }
 
-int Socket::bind(const sockaddr* address, int addressLength)
-{
-    int result = ::bind(_socket, address, addressLength);
-    if (result < 0)
-        updateLastError();
-    return result;
+int Socket::bind(const sockaddr* address, int addressLength) {
+  int result = ::bind(_socket, address, addressLength);
+  if (result < 0) updateLastError();
+  return result;
 }
 
-int Socket::listen(int backlog)
-{
-    int result = ::listen(_socket, backlog);
-    if (result < 0)
-        updateLastError();
-    return result;
+int Socket::listen(int backlog) {
+  int result = ::listen(_socket, backlog);
+  if (result < 0) updateLastError();
+  return result;
 }
 
-unsigned int Socket::accept(sockaddr* address, int* addressLength)
-{
-    SOCKET handle = ::accept(_socket, address, addressLength);
-    if (handle == INVALID_SOCKET)
-        updateLastError();
-    return handle;
+unsigned int Socket::accept(sockaddr* address, int* addressLength) {
+  SOCKET handle = ::accept(_socket, address, addressLength);
+  if (handle == INVALID_SOCKET) updateLastError();
+  return handle;
 }
 
-int Socket::send(const void* data, unsigned int length, int flags)
-{
-    int result = ::send(_socket, static_cast<const char*>(data), static_cast<int>(length), flags);
-    if (result < 0)
-        updateLastError();
-    return result;
+int Socket::send(const void* data, unsigned int length, int flags) {
+  int result = ::send(_socket, static_cast<const char*>(data), static_cast<int>(length), flags);
+  if (result < 0) updateLastError();
+  return result;
 }
 
 int Socket::sendto(const void* data, unsigned int length, int flags, const sockaddr* address,
-                   int addressLength)
-{
-    int result = ::sendto(_socket, static_cast<const char*>(data), static_cast<int>(length), flags,
-                          address, addressLength);
-    if (result < 0)
-        updateLastError();
-    return result;
+                   int addressLength) {
+  int result = ::sendto(_socket, static_cast<const char*>(data), static_cast<int>(length), flags,
+                        address, addressLength);
+  if (result < 0) updateLastError();
+  return result;
 }
 
-int Socket::recv(void* buffer, unsigned int length, int flags)
-{
-    int result = ::recv(_socket, static_cast<char*>(buffer), static_cast<int>(length), flags);
-    if (result < 0)
-        updateLastError();
-    return result;
+int Socket::recv(void* buffer, unsigned int length, int flags) {
+  int result = ::recv(_socket, static_cast<char*>(buffer), static_cast<int>(length), flags);
+  if (result < 0) updateLastError();
+  return result;
 }
 
 int Socket::recvfrom(void* buffer, unsigned int length, int flags, sockaddr* address,
-                     int* addressLength)
-{
-    int result = ::recvfrom(_socket, static_cast<char*>(buffer), static_cast<int>(length), flags,
-                            address, addressLength);
-    if (result < 0)
-        updateLastError();
-    return result;
+                     int* addressLength) {
+  int result = ::recvfrom(_socket, static_cast<char*>(buffer), static_cast<int>(length), flags,
+                          address, addressLength);
+  if (result < 0) updateLastError();
+  return result;
 }
 
-int Socket::setsockopt(int level, int option, const void* value, int valueLength)
-{
-    int result =
-        ::setsockopt(_socket, level, option, static_cast<const char*>(value), valueLength);
-    if (result < 0)
-        updateLastError();
-    return result;
+int Socket::setsockopt(int level, int option, const void* value, int valueLength) {
+  int result = ::setsockopt(_socket, level, option, static_cast<const char*>(value), valueLength);
+  if (result < 0) updateLastError();
+  return result;
 }
 
-int Socket::getsockopt(int level, int option, void* value, int* valueLength)
-{
-    int result = ::getsockopt(_socket, level, option, static_cast<char*>(value), valueLength);
-    if (result < 0)
-        updateLastError();
-    return result;
+int Socket::getsockopt(int level, int option, void* value, int* valueLength) {
+  int result = ::getsockopt(_socket, level, option, static_cast<char*>(value), valueLength);
+  if (result < 0) updateLastError();
+  return result;
 }
 
-bool Socket::setNonBlock(bool on)
-{
-    u_long argument = on ? 1 : 0;
-    if (::ioctlsocket(_socket, FIONBIO, &argument) < 0) {
-        updateLastError();
-        return false;
-    }
-    _nonBlock = on;
-    return true;
+bool Socket::setNonBlock(bool on) {
+  u_long argument = on ? 1 : 0;
+  if (::ioctlsocket(_socket, FIONBIO, &argument) < 0) {
+    updateLastError();
+    return false;
+  }
+  _nonBlock = on;
+  return true;
 }
 
 bool Socket::getNonBlock() { return _nonBlock; }
@@ -181,4 +152,4 @@ unsigned int Socket::getLastError() { return _lastError; }
 
 void Socket::updateLastError() { _lastError = static_cast<unsigned int>(::WSAGetLastError()); }
 
-} // namespace quor
+}  // namespace quor

@@ -107,10 +107,13 @@ void Platform::halt() { DebugBreak(); }
 // ---- diagnosis handlers ---------------------------------------------------------------------
 
 void diagnosisHandlerWin32CUI(ErrorLevel level, const char* message) {
-  Platform::printf("quorPlatform : %s : %s", kLevelLabels[static_cast<unsigned int>(level) & 3], message);
+  Platform::printf("quorPlatform : %s : %s", kLevelLabels[static_cast<unsigned int>(level) & 3],
+                   message);
 }
 
-void defaultDiagnosisHandler(ErrorLevel level, const char* message) { diagnosisHandlerWin32CUI(level, message); }
+void defaultDiagnosisHandler(ErrorLevel level, const char* message) {
+  diagnosisHandlerWin32CUI(level, message);
+}
 
 void diagnosisHandlerWin32GUI(ErrorLevel level, const char* message) {
   UINT icon = iconForLevel(level);

@@ -33,7 +33,7 @@ typedef uint8_t __attribute__((may_alias)) Byte;
 // The streaming stores are weakly ordered and no fence follows them: data handed to another
 // thread is ordered by the hand-off's own synchronisation.
 __attribute__((target("sse2"))) void* Platform::fastMemCopy(void* destination, const void* source,
-                                                           unsigned int count) {
+                                                            unsigned int count) {
   Byte* to = static_cast<Byte*>(destination);
   const Byte* from = static_cast<const Byte*>(source);
   unsigned int blocks = count >> 4;
@@ -84,7 +84,8 @@ __attribute__((target("sse2"))) void* Platform::fastMemCopy(void* destination, c
 // the open is a sharing conflict. A file that cannot be opened reads as 0, like an empty one; a
 // failed size query gives the system's 0xFFFFFFFF unchanged.
 unsigned int Platform::getFileSize(const char* path) {
-  HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE file =
+      CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   if (file == INVALID_HANDLE_VALUE) return 0;
   DWORD size = GetFileSize(file, nullptr);
   CloseHandle(file);

@@ -5,7 +5,8 @@
 #include "ModuleId.h"
 #include "PlatformInternal.h"
 
-QUOR_MODULE_ID(kWin32SystemAllocatorModuleId, "Win32SystemAllocator.cpp", "1.0 2026/12/06 04:00:00 quorkit");
+QUOR_MODULE_ID(kWin32SystemAllocatorModuleId, "Win32SystemAllocator.cpp",
+               "1.0 2026/12/06 04:00:00 quorkit");
 
 namespace quor {
 
@@ -15,7 +16,9 @@ void* sysMalloc(unsigned int size) { return _aligned_malloc(size, 8); }
 // their alignment surviving a realloc.
 void* sysRealloc(void* block, unsigned int size) { return _aligned_realloc(block, size, 8); }
 
-void* sysMemalign(unsigned int alignment, unsigned int size) { return _aligned_malloc(size, alignment); }
+void* sysMemalign(unsigned int alignment, unsigned int size) {
+  return _aligned_malloc(size, alignment);
+}
 
 void sysFree(void* block) { _aligned_free(block); }
 

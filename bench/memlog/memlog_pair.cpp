@@ -37,13 +37,17 @@ void* g_frames[128];
 uint32_t g_block[4 + 128 + 4];
 
 // One peer event: capture the stack, write record and stack block as the log lays them out.
-__attribute__((noinline)) void peerEvent(uint32_t code, uint32_t id, const void* address, uint32_t size) {
+__attribute__((noinline)) void peerEvent(uint32_t code, uint32_t id, const void* address,
+                                         uint32_t size) {
   const int frames = backtrace(g_frames, 128);
-  uint32_t record[8] = {code, id, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(address)), size, 0, 0, 0, 0};
+  uint32_t record[8] = {
+      code, id, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(address)), size, 0, 0, 0, 0};
   g_block[0] = static_cast<uint32_t>(frames);
-  for (int i = 0; i < frames; ++i) g_block[1 + i] = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(g_frames[i]));
+  for (int i = 0; i < frames; ++i)
+    g_block[1 + i] = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(g_frames[i]));
   const size_t stackBytes = (4 * static_cast<size_t>(frames) + 4 + 15) & ~size_t(15);
-  std::memset(reinterpret_cast<char*>(g_block) + 4 + 4 * frames, 0, stackBytes - 4 - 4 * static_cast<size_t>(frames));
+  std::memset(reinterpret_cast<char*>(g_block) + 4 + 4 * frames, 0,
+              stackBytes - 4 - 4 * static_cast<size_t>(frames));
   // One write per event, as a logger that builds the block in memory first would do.
   char buffer[32 + sizeof g_block];
   std::memcpy(buffer, record, 32);
@@ -103,8 +107,9 @@ int main() {
   trackedPair(8);  // starts the debug-help module and opens the log outside the timing
   peerPair(8);
 
-  std::printf("tracked allocate/release pair (leak-tracking build) against the default build's pair\n"
-              "and against glibc malloc/free + backtrace() + write() of the same record and stack bytes\n");
+  std::printf(
+      "tracked allocate/release pair (leak-tracking build) against the default build's pair\n"
+      "and against glibc malloc/free + backtrace() + write() of the same record and stack bytes\n");
   std::printf("%8s %14s %14s %14s %12s %12s\n", "size", "tracked ns", "default ns", "glibc+bt ns",
               "x default", "x glibc+bt");
   const unsigned int sizes[] = {16, 256, 4096};
@@ -117,13 +122,14 @@ int main() {
       overDefault.push_back(tracked.back() / plain.back());
       overPeer.push_back(tracked.back() / peer.back());
     }
-    std::printf("%8u %14.0f %14.0f %14.0f %11.1fx %11.2fx\n", size, median(tracked), median(plain), median(peer),
-                median(overDefault), median(overPeer));
+    std::printf("%8u %14.0f %14.0f %14.0f %11.1fx %11.2fx\n", size, median(tracked), median(plain),
+                median(peer), median(overDefault), median(overPeer));
   }
   trackedPair(8);
   peerPair(8);
-  std::printf("frames per event: tracked %u (the walk through dbghelp.dll), glibc+bt %u (backtrace)\n",
-              static_cast<unsigned int>(quor::_dbgHelp.captureBuffer[0]), g_block[0]);
+  std::printf(
+      "frames per event: tracked %u (the walk through dbghelp.dll), glibc+bt %u (backtrace)\n",
+      static_cast<unsigned int>(quor::_dbgHelp.captureBuffer[0]), g_block[0]);
   bench::printRunNote();
   close(g_peerFd);
   std::remove(peerLog.c_str());

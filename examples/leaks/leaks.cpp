@@ -98,7 +98,8 @@ __attribute__((noinline)) bool addOffset(Index& index, unsigned int offset) {
 }
 
 __attribute__((noinline)) unsigned int* makeBuckets(unsigned int count) {
-  unsigned int* buckets = static_cast<unsigned int*>(Platform::memalign(64, count * sizeof(unsigned int)));
+  unsigned int* buckets =
+      static_cast<unsigned int*>(Platform::memalign(64, count * sizeof(unsigned int)));
   if (buckets != nullptr) memset(buckets, 0, count * sizeof(unsigned int));
   return buckets;
 }
@@ -139,14 +140,15 @@ int main() {
   buildIndex(document, index);
   Platform::popDebugRegion();
 
-  printf("indexed %u words; the last one is \"%s\"\n", index.count, lastWord != nullptr ? lastWord : "");
+  printf("indexed %u words; the last one is \"%s\"\n", index.count,
+         lastWord != nullptr ? lastWord : "");
   releaseIndex(index);
   releaseTokens(document.tokens, reused);
   Platform::free(document.bytes);
 
   printf("allocations %u, releases %u, reallocations %u; still allocated: %u blocks, %u bytes\n",
-         Platform::getTotalAllocCount(), Platform::getTotalFreeCount(), Platform::getTotalReallocCount(),
-         Platform::getAllocCount(), Platform::getAllocSize());
+         Platform::getTotalAllocCount(), Platform::getTotalFreeCount(),
+         Platform::getTotalReallocCount(), Platform::getAllocCount(), Platform::getAllocSize());
   // The leak report is written here, one entry per block still allocated.
   Platform::terminate();
   return 0;

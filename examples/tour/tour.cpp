@@ -43,7 +43,8 @@ void tourDiagnosis() {
 void tourPrintf() {
   section("formatted output");
   int written = Platform::printf("%s|%5d|%-6s|%#x\n", "columns", 42, "left", 255u);
-  Platform::printf("printf returned %d; the same text also went to the debugger channel\n", written);
+  Platform::printf("printf returned %d; the same text also went to the debugger channel\n",
+                   written);
   char line[64];
   Platform::sprintf(line, "%08.3f", 3.14159);
   Platform::printf("sprintf made \"%s\"\n", line);

@@ -13,11 +13,13 @@ namespace {
 DWORD g_nextId = 1;
 unsigned g_events = 0;
 
-DWORD addressOf(const void* block) { return static_cast<DWORD>(reinterpret_cast<uintptr_t>(block)); }
+DWORD addressOf(const void* block) {
+  return static_cast<DWORD>(reinterpret_cast<uintptr_t>(block));
+}
 
 // The calls are kept out of line so that each shows up as its own frame in the report.
 __attribute__((noinline)) char* tourAllocate(const char* op, DWORD size, unsigned short region,
-                                            DWORD* id) {
+                                             DWORD* id) {
   char* block = new char[size];
   *id = g_nextId++;
   quor::logMemoryEvent(op, *id, addressOf(block), size, region);
@@ -56,8 +58,7 @@ void tourAllocationLog() {
 
   DWORD headerId = 0;
   char* header = tourLoadDocument(&headerId);  // the header block is "forgotten"
-  std::printf("logged %u events to %s\n", g_events,
-              quor::_dbgHelp.logPath);
+  std::printf("logged %u events to %s\n", g_events, quor::_dbgHelp.logPath);
 
   quor::reportLeak(headerId, addressOf(header), 48);
   std::printf("report of block {0x%08lX} in %s:\n", static_cast<unsigned long>(headerId),

@@ -35,7 +35,7 @@ bool echoOnce(u_short* usedPort) {
     Platform::printf("socket failed, error %u\n", server.getLastError());
     return false;
   }
-  sockaddr_in address = loopbackAddress(0); // the system picks a free port
+  sockaddr_in address = loopbackAddress(0);  // the system picks a free port
   int length = sizeof address;
   if (server.bind(reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
       getsockname(server.getSocket(), reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
@@ -71,12 +71,11 @@ bool echoOnce(u_short* usedPort) {
   int n;
   while ((n = served.recv(buffer, sizeof buffer, 0)) > 0)
     served.send(buffer, static_cast<unsigned int>(n), 0);
-  served.close(); // the client now reads the end of the echo
+  served.close();  // the client now reads the end of the echo
 
   char echoed[64] = {};
   unsigned int got = 0;
-  while (got < sizeof echoed - 1 &&
-         (n = client.recv(echoed + got, sizeof echoed - 1 - got, 0)) > 0)
+  while (got < sizeof echoed - 1 && (n = client.recv(echoed + got, sizeof echoed - 1 - got, 0)) > 0)
     got += static_cast<unsigned int>(n);
   Platform::printf("client got back \"%s\" (%u bytes)\n", echoed, got);
   return got == sizeof message - 1 && memcmp(echoed, message, got) == 0;

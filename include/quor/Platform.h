@@ -13,12 +13,7 @@ namespace quor {
 
 // Severity of a diagnosis; a lower value is more severe. Passed as a 32-bit signed integer, so
 // values outside the four names reach the handlers too.
-enum ErrorLevel {
-  LEVEL_FATAL = 0,
-  LEVEL_ERROR = 1,
-  LEVEL_WARNING = 2,
-  LEVEL_INFO = 3
-};
+enum ErrorLevel { LEVEL_FATAL = 0, LEVEL_ERROR = 1, LEVEL_WARNING = 2, LEVEL_INFO = 3 };
 
 typedef void (*DiagnosisHandler)(ErrorLevel level, const char* message);
 
@@ -79,19 +74,19 @@ class QUOR_API Platform {
     enum Op {
       OP_MALLOC = 2,
       OP_MEMALIGN = 3,
-      OP_REALLOC = 4,      // the block a realloc produced
-      OP_FREE = 5,         // free, and the release of the old block inside a realloc
+      OP_REALLOC = 4,  // the block a realloc produced
+      OP_FREE = 5,     // free, and the release of the old block inside a realloc
       OP_NEW = 6,
       OP_DELETE = 7,
       OP_NEW_ARRAY = 8,
       OP_DELETE_ARRAY = 9
     };
-    void* block;             // the block's address as the application sees it
-    unsigned int size;       // bytes asked for
-    unsigned int serial;     // per-process allocation number, from 1; the log's event id
-    unsigned short region;   // debug region current at the allocation
-    unsigned short op;       // an Op
-    const char* comment;     // setCurrentComment's text at the allocation, or null
+    void* block;            // the block's address as the application sees it
+    unsigned int size;      // bytes asked for
+    unsigned int serial;    // per-process allocation number, from 1; the log's event id
+    unsigned short region;  // debug region current at the allocation
+    unsigned short op;      // an Op
+    const char* comment;    // setCurrentComment's text at the allocation, or null
   };
 
   // Totals of the memory tracker (getMemInfo). The totals count since load: every block
@@ -102,12 +97,12 @@ class QUOR_API Platform {
     // getMemInfo flag: after reading, the peak starts again from the live bytes of the moment.
     enum { RESET_PEAK = 1 };
 
-    unsigned int liveCount;     // blocks allocated and not yet released
-    unsigned int liveBytes;     // their bytes
-    unsigned int peakBytes;     // the most live bytes seen at once
-    unsigned int totalAllocs;   // allocations since load
-    unsigned int totalFrees;    // releases since load
-    unsigned int totalReallocs; // reallocations since load
+    unsigned int liveCount;      // blocks allocated and not yet released
+    unsigned int liveBytes;      // their bytes
+    unsigned int peakBytes;      // the most live bytes seen at once
+    unsigned int totalAllocs;    // allocations since load
+    unsigned int totalFrees;     // releases since load
+    unsigned int totalReallocs;  // reallocations since load
   };
 
   typedef void (*MemTrackerCallback)(const DebugMemTag& tag);

@@ -53,7 +53,8 @@ bool toAddress(DWORD64 address, uintptr_t* out) {
 
 // What the address queries check first, in Windows' order: SymInitialize done for this process,
 // a usable record, a loaded module at the address. False with the last error set otherwise.
-bool queryModule(HANDLE process, DWORD64 qwAddr, bool recordUsable, uintptr_t* address, ModuleRecord* module) {
+bool queryModule(HANDLE process, DWORD64 qwAddr, bool recordUsable, uintptr_t* address,
+                 ModuleRecord* module) {
   if (!checkInitialized(process)) return false;
   if (!recordUsable) {
     SetLastError(ERROR_INVALID_PARAMETER);
@@ -133,8 +134,8 @@ bool pcInModule(HANDLE process, uintptr_t pc, PGET_MODULE_BASE_ROUTINE64 moduleB
 }
 
 // Fills the reported fields of the frame whose registers are regs, and works out its caller.
-void report(LPSTACKFRAME64 frame, const Registers& regs, bool pcIsExact, const MemoryReader& memory, HANDLE process,
-            PFUNCTION_TABLE_ACCESS_ROUTINE64 functionTable) {
+void report(LPSTACKFRAME64 frame, const Registers& regs, bool pcIsExact, const MemoryReader& memory,
+            HANDLE process, PFUNCTION_TABLE_ACCESS_ROUTINE64 functionTable) {
   uintptr_t pc = regs.value[EIP];
   frame->AddrPC.Offset = pc;
   frame->AddrPC.Mode = AddrModeFlat;
@@ -184,8 +185,9 @@ void report(LPSTACKFRAME64 frame, const Registers& regs, bool pcIsExact, const M
 
 }  // namespace
 
-DBGHELP_EXPORT BOOL WINAPI StackWalk64(DWORD MachineType, HANDLE hProcess, HANDLE hThread, LPSTACKFRAME64 StackFrame,
-                                       PVOID ContextRecord, PREAD_PROCESS_MEMORY_ROUTINE64 ReadMemoryRoutine,
+DBGHELP_EXPORT BOOL WINAPI StackWalk64(DWORD MachineType, HANDLE hProcess, HANDLE hThread,
+                                       LPSTACKFRAME64 StackFrame, PVOID ContextRecord,
+                                       PREAD_PROCESS_MEMORY_ROUTINE64 ReadMemoryRoutine,
                                        PFUNCTION_TABLE_ACCESS_ROUTINE64 FunctionTableAccessRoutine,
                                        PGET_MODULE_BASE_ROUTINE64 GetModuleBaseRoutine,
                                        PTRANSLATE_ADDRESS_ROUTINE64 TranslateAddress) {
@@ -211,7 +213,8 @@ DBGHELP_EXPORT BOOL WINAPI StackWalk64(DWORD MachineType, HANDLE hProcess, HANDL
   Registers regs = {};
   bool pcIsExact = false;
   WalkState state;
-  bool continuing = loadState(StackFrame, &state) && state.reportedPc == static_cast<uint32_t>(StackFrame->AddrPC.Offset);
+  bool continuing = loadState(StackFrame, &state) &&
+                    state.reportedPc == static_cast<uint32_t>(StackFrame->AddrPC.Offset);
   if (!continuing) {
     // First call: the frame given is the first frame reported.
     if (ContextRecord != nullptr) {
@@ -226,7 +229,8 @@ DBGHELP_EXPORT BOOL WINAPI StackWalk64(DWORD MachineType, HANDLE hProcess, HANDL
     uintptr_t pc;
     uintptr_t stack;
     uintptr_t framePointer;
-    if (!toAddress(StackFrame->AddrPC.Offset, &pc) || !toAddress(StackFrame->AddrStack.Offset, &stack) ||
+    if (!toAddress(StackFrame->AddrPC.Offset, &pc) ||
+        !toAddress(StackFrame->AddrStack.Offset, &stack) ||
         !toAddress(StackFrame->AddrFrame.Offset, &framePointer)) {
       SetLastError(ERROR_INVALID_ADDRESS);
       return FALSE;
@@ -268,7 +272,8 @@ DBGHELP_EXPORT DWORD WINAPI SymGetOptions(void) {
   return g_options;
 }
 
-DBGHELP_EXPORT BOOL WINAPI SymInitialize(HANDLE hProcess, PCSTR UserSearchPath, BOOL fInvadeProcess) {
+DBGHELP_EXPORT BOOL WINAPI SymInitialize(HANDLE hProcess, PCSTR UserSearchPath,
+                                         BOOL fInvadeProcess) {
   (void)UserSearchPath;
   (void)fInvadeProcess;  // every loaded module is always known: dl_iterate_phdr lists them all
   if (!isCurrentProcess(hProcess)) {
@@ -318,7 +323,8 @@ DBGHELP_EXPORT DWORD64 WINAPI SymGetModuleBase64(HANDLE hProcess, DWORD64 qwAddr
   return module.base;
 }
 
-DBGHELP_EXPORT BOOL WINAPI SymGetSymFromAddr64(HANDLE hProcess, DWORD64 qwAddr, PDWORD64 pdwDisplacement,
+DBGHELP_EXPORT BOOL WINAPI SymGetSymFromAddr64(HANDLE hProcess, DWORD64 qwAddr,
+                                               PDWORD64 pdwDisplacement,
                                                PIMAGEHLP_SYMBOL64 Symbol) {
   uintptr_t address;
   ModuleRecord module;
@@ -328,7 +334,8 @@ DBGHELP_EXPORT BOOL WINAPI SymGetSymFromAddr64(HANDLE hProcess, DWORD64 qwAddr, 
   uintptr_t size = 0;
   // MaxNameLength counts the characters of the name without its NUL; Name[1] has room for one
   // more than the header declares, which is where that NUL goes.
-  if (!symbolize(address, Symbol->Name, static_cast<size_t>(Symbol->MaxNameLength) + 1, &start, &size, undecorate)) {
+  if (!symbolize(address, Symbol->Name, static_cast<size_t>(Symbol->MaxNameLength) + 1, &start,
+                 &size, undecorate)) {
     SetLastError(ERROR_INVALID_ADDRESS);
     return FALSE;
   }
@@ -339,8 +346,8 @@ DBGHELP_EXPORT BOOL WINAPI SymGetSymFromAddr64(HANDLE hProcess, DWORD64 qwAddr, 
   return TRUE;
 }
 
-DBGHELP_EXPORT BOOL WINAPI SymGetLineFromAddr64(HANDLE hProcess, DWORD64 qwAddr, PDWORD pdwDisplacement,
-                                                PIMAGEHLP_LINE64 Line64) {
+DBGHELP_EXPORT BOOL WINAPI SymGetLineFromAddr64(HANDLE hProcess, DWORD64 qwAddr,
+                                                PDWORD pdwDisplacement, PIMAGEHLP_LINE64 Line64) {
   uintptr_t address;
   ModuleRecord module;
   if (!queryModule(hProcess, qwAddr, Line64 != nullptr, &address, &module)) return FALSE;
@@ -353,19 +360,22 @@ DBGHELP_EXPORT BOOL WINAPI SymGetLineFromAddr64(HANDLE hProcess, DWORD64 qwAddr,
   }
   Line64->Key = nullptr;
   Line64->LineNumber = static_cast<DWORD>(line);
-  Line64->FileName = const_cast<PCHAR>(file);  // libbacktrace keeps its strings for the process's life
+  Line64->FileName =
+      const_cast<PCHAR>(file);  // libbacktrace keeps its strings for the process's life
   Line64->Address = lineStart;
   if (pdwDisplacement != nullptr) *pdwDisplacement = static_cast<DWORD>(address - lineStart);
   return TRUE;
 }
 
-DBGHELP_EXPORT BOOL WINAPI SymGetModuleInfo64(HANDLE hProcess, DWORD64 qwAddr, PIMAGEHLP_MODULE64 ModuleInfo) {
+DBGHELP_EXPORT BOOL WINAPI SymGetModuleInfo64(HANDLE hProcess, DWORD64 qwAddr,
+                                              PIMAGEHLP_MODULE64 ModuleInfo) {
   // Older callers pass the shorter records of earlier versions: fill what their size covers.
   // Later ones pass 1,680 bytes (MachineType and Reserved follow Publics).
-  constexpr DWORD kShortest = offsetof(IMAGEHLP_MODULE64, LoadedImageName) + sizeof ModuleInfo->LoadedImageName;
+  constexpr DWORD kShortest =
+      offsetof(IMAGEHLP_MODULE64, LoadedImageName) + sizeof ModuleInfo->LoadedImageName;
   constexpr DWORD kWithMachine = sizeof(IMAGEHLP_MODULE64) + 8;
-  const bool usable =
-      ModuleInfo != nullptr && ModuleInfo->SizeOfStruct >= kShortest && ModuleInfo->SizeOfStruct <= kWithMachine;
+  const bool usable = ModuleInfo != nullptr && ModuleInfo->SizeOfStruct >= kShortest &&
+                      ModuleInfo->SizeOfStruct <= kWithMachine;
   uintptr_t address;
   ModuleRecord module;
   if (!queryModule(hProcess, qwAddr, usable, &address, &module)) return FALSE;
@@ -380,7 +390,8 @@ DBGHELP_EXPORT BOOL WINAPI SymGetModuleInfo64(HANDLE hProcess, DWORD64 qwAddr, P
   copyText(info.LoadedImageName, sizeof info.LoadedImageName, module.path);
   info.LineNumbers = TRUE;
   info.GlobalSymbols = TRUE;
-  DWORD filled = ModuleInfo->SizeOfStruct < sizeof info ? ModuleInfo->SizeOfStruct : static_cast<DWORD>(sizeof info);
+  DWORD filled = ModuleInfo->SizeOfStruct < sizeof info ? ModuleInfo->SizeOfStruct
+                                                        : static_cast<DWORD>(sizeof info);
   memcpy(ModuleInfo, &info, filled);
   if (ModuleInfo->SizeOfStruct == kWithMachine) {
     DWORD machine[2] = {IMAGE_FILE_MACHINE_I386, 0};
@@ -389,7 +400,8 @@ DBGHELP_EXPORT BOOL WINAPI SymGetModuleInfo64(HANDLE hProcess, DWORD64 qwAddr, P
   return TRUE;
 }
 
-DBGHELP_EXPORT BOOL WINAPI SymEnumerateModules64(HANDLE hProcess, PSYM_ENUMMODULES_CALLBACK64 EnumModulesCallback,
+DBGHELP_EXPORT BOOL WINAPI SymEnumerateModules64(HANDLE hProcess,
+                                                 PSYM_ENUMMODULES_CALLBACK64 EnumModulesCallback,
                                                  PVOID UserContext) {
   if (!checkInitialized(hProcess)) return FALSE;
   if (EnumModulesCallback == nullptr) {
@@ -411,10 +423,11 @@ DBGHELP_EXPORT BOOL WINAPI SymEnumerateModules64(HANDLE hProcess, PSYM_ENUMMODUL
   return TRUE;
 }
 
-DBGHELP_EXPORT BOOL WINAPI MiniDumpWriteDump(HANDLE hProcess, DWORD ProcessId, HANDLE hFile, MINIDUMP_TYPE DumpType,
-                                             const PMINIDUMP_EXCEPTION_INFORMATION ExceptionParam,
-                                             const PMINIDUMP_USER_STREAM_INFORMATION UserStreamParam,
-                                             const PMINIDUMP_CALLBACK_INFORMATION CallbackParam) {
+DBGHELP_EXPORT BOOL WINAPI
+MiniDumpWriteDump(HANDLE hProcess, DWORD ProcessId, HANDLE hFile, MINIDUMP_TYPE DumpType,
+                  const PMINIDUMP_EXCEPTION_INFORMATION ExceptionParam,
+                  const PMINIDUMP_USER_STREAM_INFORMATION UserStreamParam,
+                  const PMINIDUMP_CALLBACK_INFORMATION CallbackParam) {
   (void)hProcess;
   (void)ProcessId;
   (void)hFile;

@@ -17,8 +17,8 @@ struct ModuleRecord {
   uintptr_t ehFrameHdr;  // run-time address of .eh_frame_hdr, 0 if none
   uintptr_t ehLow;       // the PT_LOAD segment holding it, bounds for every unwind-table read
   uintptr_t ehHigh;
-  bool executable;       // the program itself (listed first)
-  char path[1024];       // full path; the executable's from GetModuleFileNameA
+  bool executable;  // the program itself (listed first)
+  char path[1024];  // full path; the executable's from GetModuleFileNameA
 };
 
 // The object whose loaded segments contain address; false if none.
@@ -66,11 +66,12 @@ const uint8_t* findFde(uintptr_t pc);
 // instruction itself rather than a return address (a frame interrupted by a signal).
 // *callerPcIsExact tells the same for the caller.
 // *fde: the unwind entry used, null when there was none.
-StepResult unwindStep(Registers* regs, bool pcIsExact, const MemoryReader& memory, bool* callerPcIsExact,
-                      const uint8_t** fde);
+StepResult unwindStep(Registers* regs, bool pcIsExact, const MemoryReader& memory,
+                      bool* callerPcIsExact, const uint8_t** fde);
 
 // Symbols and lines through libbacktrace; all false when nothing is known.
-bool symbolize(uintptr_t pc, char* name, size_t nameSize, uintptr_t* start, uintptr_t* size, bool undecorate);
+bool symbolize(uintptr_t pc, char* name, size_t nameSize, uintptr_t* start, uintptr_t* size,
+               bool undecorate);
 bool lineOf(uintptr_t pc, const char** file, int* line, uintptr_t* lineStart);
 // Prepares the tables for the modules loaded now (SymInitialize).
 void refreshSymbolTables();

@@ -138,7 +138,8 @@ void stripToQualifiedName(const char* demangled, char* out, size_t outSize) {
     break;
   }
   // Qualifiers after the parameter list.
-  static const char* const qualifiers[] = {" const", " volatile", " &&", " &", " noexcept", " transaction_safe"};
+  static const char* const qualifiers[] = {" const", " volatile", " &&",
+                                           " &",     " noexcept", " transaction_safe"};
   for (bool again = true; again;) {
     again = false;
     for (const char* qualifier : qualifiers) {
@@ -184,7 +185,8 @@ void refreshSymbolTables() {
   }
 }
 
-bool symbolize(uintptr_t pc, char* name, size_t nameSize, uintptr_t* start, uintptr_t* size, bool undecorate) {
+bool symbolize(uintptr_t pc, char* name, size_t nameSize, uintptr_t* start, uintptr_t* size,
+               bool undecorate) {
   Lock lock;
   backtrace_state* s = state();
   if (s == nullptr) return false;
@@ -223,7 +225,9 @@ bool lineOf(uintptr_t pc, const char** file, int* line, uintptr_t* lineStart) {
     LineAnswer before = lineAt(s, begin - 1);
     if (!before.found || before.line != answer.line) break;
     if ((before.file == nullptr) != (answer.file == nullptr)) break;
-    if (before.file != nullptr && before.file != answer.file && strcmp(before.file, answer.file) != 0) break;
+    if (before.file != nullptr && before.file != answer.file &&
+        strcmp(before.file, answer.file) != 0)
+      break;
     --begin;
   }
   *lineStart = begin;

@@ -235,11 +235,20 @@ const uint8_t* searchTable(uintptr_t pc, const ModuleRecord& module) {
 }
 
 // Register rules of one row of the CFA table.
-enum class Rule : uint8_t { Unspecified, Undefined, SameValue, Offset, ValOffset, Register, Expression, ValExpression };
+enum class Rule : uint8_t {
+  Unspecified,
+  Undefined,
+  SameValue,
+  Offset,
+  ValOffset,
+  Register,
+  Expression,
+  ValExpression
+};
 
 struct RegisterRule {
   Rule rule;
-  int64_t offset;            // Offset / ValOffset; register number for Register
+  int64_t offset;             // Offset / ValOffset; register number for Register
   const uint8_t* expression;  // Expression / ValExpression: the block (after its length)
   uint64_t expressionLength;
 };
@@ -262,7 +271,9 @@ bool execute(const uint8_t* begin, const uint8_t* end, const Fde& fde, uintptr_t
   int rememberedCount = 0;
   uintptr_t location = fde.start;
   Cursor c{begin, end};
-  auto ruleFor = [&](uint64_t reg) -> RegisterRule* { return reg < kRegisterCount ? &row->rules[reg] : nullptr; };
+  auto ruleFor = [&](uint64_t reg) -> RegisterRule* {
+    return reg < kRegisterCount ? &row->rules[reg] : nullptr;
+  };
   while (c.p < c.end && c.ok) {
     uint8_t op = c.u8();
     uint8_t high = op & 0xc0;
@@ -278,15 +289,29 @@ bool execute(const uint8_t* begin, const uint8_t* end, const Fde& fde, uintptr_t
       continue;
     }
     if (high == 0xc0) {  // restore
-      if (RegisterRule* r = ruleFor(low)) *r = initial != nullptr ? initial->rules[low] : RegisterRule{Rule::Unspecified, 0, nullptr, 0};
+      if (RegisterRule* r = ruleFor(low))
+        *r = initial != nullptr ? initial->rules[low]
+                                : RegisterRule{Rule::Unspecified, 0, nullptr, 0};
       continue;
     }
     switch (op) {
       case 0x00: break;  // nop
-      case 0x01: location = c.pointer(fde.cie.fdeEncoding, dataBase); if (location > pc) return true; break;
-      case 0x02: location += c.u8() * fde.cie.codeAlign; if (location > pc) return true; break;
-      case 0x03: location += c.u16() * fde.cie.codeAlign; if (location > pc) return true; break;
-      case 0x04: location += c.u32() * fde.cie.codeAlign; if (location > pc) return true; break;
+      case 0x01:
+        location = c.pointer(fde.cie.fdeEncoding, dataBase);
+        if (location > pc) return true;
+        break;
+      case 0x02:
+        location += c.u8() * fde.cie.codeAlign;
+        if (location > pc) return true;
+        break;
+      case 0x03:
+        location += c.u16() * fde.cie.codeAlign;
+        if (location > pc) return true;
+        break;
+      case 0x04:
+        location += c.u32() * fde.cie.codeAlign;
+        if (location > pc) return true;
+        break;
       case 0x05: {  // offset_extended
         uint64_t reg = c.uleb();
         int64_t offset = static_cast<int64_t>(c.uleb()) * fde.cie.dataAlign;
@@ -295,15 +320,22 @@ bool execute(const uint8_t* begin, const uint8_t* end, const Fde& fde, uintptr_t
       }
       case 0x06: {  // restore_extended
         uint64_t reg = c.uleb();
-        if (RegisterRule* r = ruleFor(reg)) *r = initial != nullptr ? initial->rules[reg] : RegisterRule{Rule::Unspecified, 0, nullptr, 0};
+        if (RegisterRule* r = ruleFor(reg))
+          *r = initial != nullptr ? initial->rules[reg]
+                                  : RegisterRule{Rule::Unspecified, 0, nullptr, 0};
         break;
       }
-      case 0x07: if (RegisterRule* r = ruleFor(c.uleb())) *r = {Rule::Undefined, 0, nullptr, 0}; break;
-      case 0x08: if (RegisterRule* r = ruleFor(c.uleb())) *r = {Rule::SameValue, 0, nullptr, 0}; break;
+      case 0x07:
+        if (RegisterRule* r = ruleFor(c.uleb())) *r = {Rule::Undefined, 0, nullptr, 0};
+        break;
+      case 0x08:
+        if (RegisterRule* r = ruleFor(c.uleb())) *r = {Rule::SameValue, 0, nullptr, 0};
+        break;
       case 0x09: {  // register
         uint64_t reg = c.uleb();
         uint64_t other = c.uleb();
-        if (RegisterRule* r = ruleFor(reg)) *r = {Rule::Register, static_cast<int64_t>(other), nullptr, 0};
+        if (RegisterRule* r = ruleFor(reg))
+          *r = {Rule::Register, static_cast<int64_t>(other), nullptr, 0};
         break;
       }
       case 0x0a:  // remember_state
@@ -319,7 +351,10 @@ bool execute(const uint8_t* begin, const uint8_t* end, const Fde& fde, uintptr_t
         row->cfaOffset = static_cast<int64_t>(c.uleb());
         row->cfaIsExpression = false;
         break;
-      case 0x0d: row->cfaRegister = static_cast<unsigned>(c.uleb()); row->cfaIsExpression = false; break;
+      case 0x0d:
+        row->cfaRegister = static_cast<unsigned>(c.uleb());
+        row->cfaIsExpression = false;
+        break;
       case 0x0e: row->cfaOffset = static_cast<int64_t>(c.uleb()); break;
       case 0x0f: {  // def_cfa_expression
         uint64_t length = c.uleb();
@@ -335,7 +370,8 @@ bool execute(const uint8_t* begin, const uint8_t* end, const Fde& fde, uintptr_t
         uint64_t reg = c.uleb();
         uint64_t length = c.uleb();
         if (!c.need(length)) return false;
-        if (RegisterRule* r = ruleFor(reg)) *r = {op == 0x10 ? Rule::Expression : Rule::ValExpression, 0, c.p, length};
+        if (RegisterRule* r = ruleFor(reg))
+          *r = {op == 0x10 ? Rule::Expression : Rule::ValExpression, 0, c.p, length};
         c.p += length;
         break;
       }
@@ -379,8 +415,8 @@ bool execute(const uint8_t* begin, const uint8_t* end, const Fde& fde, uintptr_t
 // DWARF expression evaluation for CFA and register rules: the stack operations, constants,
 // arithmetic, register-relative values and memory reads that compilers and hand-written unwind
 // tables (glibc's signal trampolines) use.
-bool evaluate(const uint8_t* expression, uint64_t length, const Registers& regs, const MemoryReader& memory,
-              bool pushInitial, uint32_t initial, uint32_t* result) {
+bool evaluate(const uint8_t* expression, uint64_t length, const Registers& regs,
+              const MemoryReader& memory, bool pushInitial, uint32_t initial, uint32_t* result) {
   uint32_t stack[32];
   int depth = 0;
   if (pushInitial) stack[depth++] = initial;
@@ -409,8 +445,10 @@ bool evaluate(const uint8_t* expression, uint64_t length, const Registers& regs,
     uint32_t a;
     uint32_t b;
     switch (op) {
-      case 0x03: if (!push(c.u32())) return false; break;  // addr
-      case 0x06:                                           // deref
+      case 0x03:
+        if (!push(c.u32())) return false;
+        break;    // addr
+      case 0x06:  // deref
         if (depth < 1 || !memory.read32(stack[depth - 1], &stack[depth - 1])) return false;
         break;
       case 0x94: {  // deref_size
@@ -424,18 +462,41 @@ bool evaluate(const uint8_t* expression, uint64_t length, const Registers& regs,
         stack[depth - 1] = size == 4 ? word : word & ((1u << (8 * size)) - 1);
         break;
       }
-      case 0x08: if (!push(c.u8())) return false; break;
-      case 0x09: if (!push(static_cast<uint32_t>(static_cast<int8_t>(c.u8())))) return false; break;
-      case 0x0a: if (!push(c.u16())) return false; break;
-      case 0x0b: if (!push(static_cast<uint32_t>(static_cast<int16_t>(c.u16())))) return false; break;
-      case 0x0c: if (!push(c.u32())) return false; break;
-      case 0x0d: if (!push(c.u32())) return false; break;
-      case 0x10: if (!push(static_cast<uint32_t>(c.uleb()))) return false; break;
-      case 0x11: if (!push(static_cast<uint32_t>(c.sleb()))) return false; break;
-      case 0x12: if (depth < 1 || !push(stack[depth - 1])) return false; break;  // dup
-      case 0x13: if (depth < 1) return false; --depth; break;                    // drop
-      case 0x14: if (depth < 2 || !push(stack[depth - 2])) return false; break;  // over
-      case 0x15: {                                                               // pick
+      case 0x08:
+        if (!push(c.u8())) return false;
+        break;
+      case 0x09:
+        if (!push(static_cast<uint32_t>(static_cast<int8_t>(c.u8())))) return false;
+        break;
+      case 0x0a:
+        if (!push(c.u16())) return false;
+        break;
+      case 0x0b:
+        if (!push(static_cast<uint32_t>(static_cast<int16_t>(c.u16())))) return false;
+        break;
+      case 0x0c:
+        if (!push(c.u32())) return false;
+        break;
+      case 0x0d:
+        if (!push(c.u32())) return false;
+        break;
+      case 0x10:
+        if (!push(static_cast<uint32_t>(c.uleb()))) return false;
+        break;
+      case 0x11:
+        if (!push(static_cast<uint32_t>(c.sleb()))) return false;
+        break;
+      case 0x12:
+        if (depth < 1 || !push(stack[depth - 1])) return false;
+        break;  // dup
+      case 0x13:
+        if (depth < 1) return false;
+        --depth;
+        break;  // drop
+      case 0x14:
+        if (depth < 2 || !push(stack[depth - 2])) return false;
+        break;      // over
+      case 0x15: {  // pick
         uint8_t index = c.u8();
         if (index >= depth || !push(stack[depth - 1 - index])) return false;
         break;
@@ -451,12 +512,39 @@ bool evaluate(const uint8_t* expression, uint64_t length, const Registers& regs,
         stack[depth - 2] = stack[depth - 3];
         stack[depth - 3] = a;
         break;
-      case 0x19: if (depth < 1) return false; if (static_cast<int32_t>(stack[depth - 1]) < 0) stack[depth - 1] = 0u - stack[depth - 1]; break;
-      case 0x1f: if (depth < 1) return false; stack[depth - 1] = 0u - stack[depth - 1]; break;
-      case 0x20: if (depth < 1) return false; stack[depth - 1] = ~stack[depth - 1]; break;
-      case 0x23: if (depth < 1) return false; stack[depth - 1] += static_cast<uint32_t>(c.uleb()); break;
-      case 0x1a: case 0x1b: case 0x1c: case 0x1d: case 0x1e: case 0x21: case 0x22: case 0x24:
-      case 0x25: case 0x26: case 0x27: case 0x29: case 0x2a: case 0x2b: case 0x2c: case 0x2d: case 0x2e: {
+      case 0x19:
+        if (depth < 1) return false;
+        if (static_cast<int32_t>(stack[depth - 1]) < 0) stack[depth - 1] = 0u - stack[depth - 1];
+        break;
+      case 0x1f:
+        if (depth < 1) return false;
+        stack[depth - 1] = 0u - stack[depth - 1];
+        break;
+      case 0x20:
+        if (depth < 1) return false;
+        stack[depth - 1] = ~stack[depth - 1];
+        break;
+      case 0x23:
+        if (depth < 1) return false;
+        stack[depth - 1] += static_cast<uint32_t>(c.uleb());
+        break;
+      case 0x1a:
+      case 0x1b:
+      case 0x1c:
+      case 0x1d:
+      case 0x1e:
+      case 0x21:
+      case 0x22:
+      case 0x24:
+      case 0x25:
+      case 0x26:
+      case 0x27:
+      case 0x29:
+      case 0x2a:
+      case 0x2b:
+      case 0x2c:
+      case 0x2d:
+      case 0x2e: {
         if (depth < 2) return false;
         b = stack[--depth];
         a = stack[depth - 1];
@@ -465,9 +553,15 @@ bool evaluate(const uint8_t* expression, uint64_t length, const Registers& regs,
         int32_t sb = static_cast<int32_t>(b);
         switch (op) {
           case 0x1a: r = a & b; break;
-          case 0x1b: if (sb == 0) return false; r = static_cast<uint32_t>(sa / sb); break;
+          case 0x1b:
+            if (sb == 0) return false;
+            r = static_cast<uint32_t>(sa / sb);
+            break;
           case 0x1c: r = a - b; break;
-          case 0x1d: if (b == 0) return false; r = a % b; break;
+          case 0x1d:
+            if (b == 0) return false;
+            r = a % b;
+            break;
           case 0x1e: r = a * b; break;
           case 0x21: r = a | b; break;
           case 0x22: r = a + b; break;
@@ -537,7 +631,8 @@ StepResult framePointerStep(Registers* regs, const MemoryReader& memory) {
   if (frame < regs->value[ESP]) return StepResult::NoUnwindData;
   uint32_t savedFrame;
   uint32_t returnAddress;
-  if (!memory.read32(frame, &savedFrame) || !memory.read32(frame + 4, &returnAddress)) return StepResult::BadRead;
+  if (!memory.read32(frame, &savedFrame) || !memory.read32(frame + 4, &returnAddress))
+    return StepResult::BadRead;
   if (returnAddress == 0) return StepResult::End;
   regs->valid = 0;
   regs->set(EBP, savedFrame);
@@ -555,8 +650,8 @@ const uint8_t* findFde(uintptr_t pc) {
   return findFdeIn(pc, &module, &fde, &entry) ? entry : nullptr;
 }
 
-StepResult unwindStep(Registers* regs, bool pcIsExact, const MemoryReader& memory, bool* callerPcIsExact,
-                      const uint8_t** fdeOut) {
+StepResult unwindStep(Registers* regs, bool pcIsExact, const MemoryReader& memory,
+                      bool* callerPcIsExact, const uint8_t** fdeOut) {
   *callerPcIsExact = false;
   *fdeOut = nullptr;
   if (!regs->has(EIP)) return StepResult::BadFrame;
@@ -570,19 +665,23 @@ StepResult unwindStep(Registers* regs, bool pcIsExact, const MemoryReader& memor
 
   Row initial = {};
   initial.cfaRegister = ESP;
-  if (!execute(fde.cie.instructions, fde.cie.instructionsEnd, fde, UINTPTR_MAX, &initial, nullptr, module.ehFrameHdr)) {
+  if (!execute(fde.cie.instructions, fde.cie.instructionsEnd, fde, UINTPTR_MAX, &initial, nullptr,
+               module.ehFrameHdr)) {
     return StepResult::NoUnwindData;
   }
   Row row = initial;
-  if (!execute(fde.instructions, fde.instructionsEnd, fde, lookup, &row, &initial, module.ehFrameHdr)) {
+  if (!execute(fde.instructions, fde.instructionsEnd, fde, lookup, &row, &initial,
+               module.ehFrameHdr)) {
     return StepResult::NoUnwindData;
   }
 
   uint32_t cfa;
   if (row.cfaIsExpression) {
-    if (!evaluate(row.cfaExpression, row.cfaExpressionLength, *regs, memory, false, 0, &cfa)) return StepResult::BadRead;
+    if (!evaluate(row.cfaExpression, row.cfaExpressionLength, *regs, memory, false, 0, &cfa))
+      return StepResult::BadRead;
   } else {
-    if (row.cfaRegister >= kRegisterCount || !regs->has(static_cast<int>(row.cfaRegister))) return StepResult::BadFrame;
+    if (row.cfaRegister >= kRegisterCount || !regs->has(static_cast<int>(row.cfaRegister)))
+      return StepResult::BadFrame;
     cfa = regs->value[row.cfaRegister] + static_cast<uint32_t>(row.cfaOffset);
   }
 
@@ -597,19 +696,22 @@ StepResult unwindStep(Registers* regs, bool pcIsExact, const MemoryReader& memor
         break;
       case Rule::Undefined: break;
       case Rule::Offset:
-        if (!memory.read32(cfa + static_cast<uint32_t>(rule.offset), &value)) return StepResult::BadRead;
+        if (!memory.read32(cfa + static_cast<uint32_t>(rule.offset), &value))
+          return StepResult::BadRead;
         caller.set(r, value);
         break;
       case Rule::ValOffset: caller.set(r, cfa + static_cast<uint32_t>(rule.offset)); break;
       case Rule::Register:
-        if (rule.offset >= 0 && rule.offset < kRegisterCount && regs->has(static_cast<int>(rule.offset))) {
+        if (rule.offset >= 0 && rule.offset < kRegisterCount &&
+            regs->has(static_cast<int>(rule.offset))) {
           caller.set(r, regs->value[rule.offset]);
         }
         break;
       case Rule::Expression:
       case Rule::ValExpression: {
         uint32_t address;
-        if (!evaluate(rule.expression, rule.expressionLength, *regs, memory, true, cfa, &address)) return StepResult::BadRead;
+        if (!evaluate(rule.expression, rule.expressionLength, *regs, memory, true, cfa, &address))
+          return StepResult::BadRead;
         if (rule.rule == Rule::Expression) {
           if (!memory.read32(address, &value)) return StepResult::BadRead;
         } else {
@@ -632,7 +734,8 @@ StepResult unwindStep(Registers* regs, bool pcIsExact, const MemoryReader& memor
   if (returnAddress == 0) return StepResult::End;
   // The stack only grows down: a caller frame must lie above its callee's (except across a
   // signal frame, whose saved registers may come from an alternate stack).
-  if (!fde.cie.signalFrame && regs->has(ESP) && caller.value[ESP] <= regs->value[ESP]) return StepResult::BadFrame;
+  if (!fde.cie.signalFrame && regs->has(ESP) && caller.value[ESP] <= regs->value[ESP])
+    return StepResult::BadFrame;
   *callerPcIsExact = fde.cie.signalFrame;
   *regs = caller;
   return StepResult::Ok;

@@ -154,10 +154,12 @@ typedef enum _MINIDUMP_TYPE {
   MiniDumpWithDataSegs = 0x00000001,
   MiniDumpWithFullMemory = 0x00000002
 } MINIDUMP_TYPE;
-typedef struct _MINIDUMP_EXCEPTION_INFORMATION MINIDUMP_EXCEPTION_INFORMATION, *PMINIDUMP_EXCEPTION_INFORMATION;
+typedef struct _MINIDUMP_EXCEPTION_INFORMATION MINIDUMP_EXCEPTION_INFORMATION,
+    *PMINIDUMP_EXCEPTION_INFORMATION;
 typedef struct _MINIDUMP_USER_STREAM_INFORMATION MINIDUMP_USER_STREAM_INFORMATION,
     *PMINIDUMP_USER_STREAM_INFORMATION;
-typedef struct _MINIDUMP_CALLBACK_INFORMATION MINIDUMP_CALLBACK_INFORMATION, *PMINIDUMP_CALLBACK_INFORMATION;
+typedef struct _MINIDUMP_CALLBACK_INFORMATION MINIDUMP_CALLBACK_INFORMATION,
+    *PMINIDUMP_CALLBACK_INFORMATION;
 
 #ifdef __cplusplus
 #if defined(__i386__)
@@ -171,16 +173,19 @@ static_assert(offsetof(STACKFRAME64, Reserved) == 128, "STACKFRAME64.Reserved of
 static_assert(offsetof(STACKFRAME64, KdHelp) == 152, "STACKFRAME64.KdHelp offset");
 static_assert(sizeof(IMAGEHLP_SYMBOL64) == 32, "IMAGEHLP_SYMBOL64 has the Windows x86 size");
 static_assert(offsetof(IMAGEHLP_SYMBOL64, Address) == 8, "IMAGEHLP_SYMBOL64.Address offset");
-static_assert(offsetof(IMAGEHLP_SYMBOL64, MaxNameLength) == 24, "IMAGEHLP_SYMBOL64.MaxNameLength offset");
+static_assert(offsetof(IMAGEHLP_SYMBOL64, MaxNameLength) == 24,
+              "IMAGEHLP_SYMBOL64.MaxNameLength offset");
 static_assert(offsetof(IMAGEHLP_SYMBOL64, Name) == 28, "IMAGEHLP_SYMBOL64.Name offset");
 static_assert(sizeof(IMAGEHLP_LINE64) == 24, "IMAGEHLP_LINE64 has the Windows x86 size");
 static_assert(offsetof(IMAGEHLP_LINE64, FileName) == 12, "IMAGEHLP_LINE64.FileName offset");
 static_assert(offsetof(IMAGEHLP_LINE64, Address) == 16, "IMAGEHLP_LINE64.Address offset");
 static_assert(sizeof(IMAGEHLP_MODULE64) == 1672, "IMAGEHLP_MODULE64 has the queried x86 size");
-static_assert(offsetof(IMAGEHLP_MODULE64, BaseOfImage) == 8, "IMAGEHLP_MODULE64.BaseOfImage offset");
+static_assert(offsetof(IMAGEHLP_MODULE64, BaseOfImage) == 8,
+              "IMAGEHLP_MODULE64.BaseOfImage offset");
 static_assert(offsetof(IMAGEHLP_MODULE64, ModuleName) == 36, "IMAGEHLP_MODULE64.ModuleName offset");
 static_assert(offsetof(IMAGEHLP_MODULE64, ImageName) == 68, "IMAGEHLP_MODULE64.ImageName offset");
-static_assert(offsetof(IMAGEHLP_MODULE64, LoadedImageName) == 324, "IMAGEHLP_MODULE64.LoadedImageName offset");
+static_assert(offsetof(IMAGEHLP_MODULE64, LoadedImageName) == 324,
+              "IMAGEHLP_MODULE64.LoadedImageName offset");
 static_assert(offsetof(IMAGEHLP_MODULE64, PdbSig70) == 1624, "IMAGEHLP_MODULE64.PdbSig70 offset");
 static_assert(offsetof(IMAGEHLP_MODULE64, Publics) == 1668, "IMAGEHLP_MODULE64.Publics offset");
 #endif
@@ -214,11 +219,14 @@ PAL_API BOOL WINAPI SymGetSymFromAddr64(HANDLE hProcess, DWORD64 qwAddr, PDWORD6
                                         PIMAGEHLP_SYMBOL64 Symbol);
 PAL_API BOOL WINAPI SymGetLineFromAddr64(HANDLE hProcess, DWORD64 qwAddr, PDWORD pdwDisplacement,
                                          PIMAGEHLP_LINE64 Line64);
-PAL_API BOOL WINAPI SymGetModuleInfo64(HANDLE hProcess, DWORD64 qwAddr, PIMAGEHLP_MODULE64 ModuleInfo);
-PAL_API BOOL WINAPI SymEnumerateModules64(HANDLE hProcess, PSYM_ENUMMODULES_CALLBACK64 EnumModulesCallback,
+PAL_API BOOL WINAPI SymGetModuleInfo64(HANDLE hProcess, DWORD64 qwAddr,
+                                       PIMAGEHLP_MODULE64 ModuleInfo);
+PAL_API BOOL WINAPI SymEnumerateModules64(HANDLE hProcess,
+                                          PSYM_ENUMMODULES_CALLBACK64 EnumModulesCallback,
                                           PVOID UserContext);
 /* Always FALSE with ERROR_NOT_SUPPORTED: there is no minidump format on Linux. */
-PAL_API BOOL WINAPI MiniDumpWriteDump(HANDLE hProcess, DWORD ProcessId, HANDLE hFile, MINIDUMP_TYPE DumpType,
+PAL_API BOOL WINAPI MiniDumpWriteDump(HANDLE hProcess, DWORD ProcessId, HANDLE hFile,
+                                      MINIDUMP_TYPE DumpType,
                                       const PMINIDUMP_EXCEPTION_INFORMATION ExceptionParam,
                                       const PMINIDUMP_USER_STREAM_INFORMATION UserStreamParam,
                                       const PMINIDUMP_CALLBACK_INFORMATION CallbackParam);

@@ -1,7 +1,8 @@
 /* A guard around calls that may fault (the debug-help queries and the stack walk), in the shape
  * of a structured-exception __try/__except:
  *
- *     FAULT_GUARD_TRY { ...guarded calls... } FAULT_GUARD_EXCEPT { ...after a fault... } FAULT_GUARD_END
+ *     FAULT_GUARD_TRY { ...guarded calls... } FAULT_GUARD_EXCEPT { ...after a fault... }
+ * FAULT_GUARD_END
  *
  * Linux flavour: SIGSEGV, SIGBUS, SIGILL and SIGFPE raised on the calling thread while it is
  * inside the guarded block end the block: execution goes on in the EXCEPT block. A fault on
@@ -26,7 +27,7 @@ struct pal_fault_frame {
   sigjmp_buf env;
   struct pal_fault_frame* prev;
   int armed;
-  int signal;  /* the signal that ended the guarded block, 0 if none */
+  int signal; /* the signal that ended the guarded block, 0 if none */
 };
 
 PAL_BEGIN_DECLS
@@ -40,7 +41,10 @@ PAL_END_DECLS
 /* Disarms the frame however the guarded block is left. */
 class PalFaultGuardScope {
  public:
-  explicit PalFaultGuardScope(pal_fault_frame* frame) : frame_(frame) { frame_->armed = 0; frame_->signal = 0; }
+  explicit PalFaultGuardScope(pal_fault_frame* frame) : frame_(frame) {
+    frame_->armed = 0;
+    frame_->signal = 0;
+  }
   ~PalFaultGuardScope() { pal_fault_guard_leave(frame_); }
   PalFaultGuardScope(const PalFaultGuardScope&) = delete;
   PalFaultGuardScope& operator=(const PalFaultGuardScope&) = delete;
@@ -51,17 +55,18 @@ class PalFaultGuardScope {
 
 /* sigsetjmp without the signal mask: the handler runs with SA_NODEFER and an empty sa_mask, so
  * the mask at the fault is the mask at the jump target and no system call is needed per guard. */
-#define FAULT_GUARD_TRY                                                                            \
-  {                                                                                                \
-    pal_fault_frame pal_fault_frame_;                                                              \
-    PalFaultGuardScope pal_fault_scope_(&pal_fault_frame_);                                        \
-    if (sigsetjmp(pal_fault_frame_.env, 0) == 0) {                                                 \
+#define FAULT_GUARD_TRY                                     \
+  {                                                         \
+    pal_fault_frame pal_fault_frame_;                       \
+    PalFaultGuardScope pal_fault_scope_(&pal_fault_frame_); \
+    if (sigsetjmp(pal_fault_frame_.env, 0) == 0) {          \
       pal_fault_guard_enter(&pal_fault_frame_);
-#define FAULT_GUARD_EXCEPT                                                                         \
-      pal_fault_guard_leave(&pal_fault_frame_);                                                    \
-    } else {
-#define FAULT_GUARD_END                                                                            \
-    }                                                                                              \
+#define FAULT_GUARD_EXCEPT                  \
+  pal_fault_guard_leave(&pal_fault_frame_); \
+  }                                         \
+  else {
+#define FAULT_GUARD_END \
+  }                     \
   }
 #endif
 

@@ -189,7 +189,8 @@ PAL_API int WINAPI closesocket(SOCKET s) PAL_WINSOCK_SYMBOL(closesocket);
 PAL_API int WINAPI shutdown(SOCKET s, int how) PAL_WINSOCK_SYMBOL(shutdown);
 PAL_API int WINAPI connect(SOCKET s, const struct sockaddr* name, int namelen)
     PAL_WINSOCK_SYMBOL(connect);
-PAL_API int WINAPI bind(SOCKET s, const struct sockaddr* name, int namelen) PAL_WINSOCK_SYMBOL(bind);
+PAL_API int WINAPI bind(SOCKET s, const struct sockaddr* name, int namelen)
+    PAL_WINSOCK_SYMBOL(bind);
 PAL_API int WINAPI listen(SOCKET s, int backlog) PAL_WINSOCK_SYMBOL(listen);
 PAL_API SOCKET WINAPI accept(SOCKET s, struct sockaddr* addr, int* addrlen)
     PAL_WINSOCK_SYMBOL(accept);

@@ -7,7 +7,8 @@
 #include <dlfcn.h>
 #include <pthread.h>
 
-extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) __attribute__((weak));
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved)
+    __attribute__((weak));
 
 namespace {
 

@@ -38,7 +38,8 @@ int findSlot(const char* name) {
 
 }  // namespace
 
-extern "C" void pal_inject_failure(const char* win32_function, unsigned int skip, unsigned int count) {
+extern "C" void pal_inject_failure(const char* win32_function, unsigned int skip,
+                                   unsigned int count) {
   if (win32_function == nullptr || win32_function[0] == '\0') return;
   TableLock guard;
   int slot = findSlot(win32_function);

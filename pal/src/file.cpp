@@ -41,7 +41,9 @@ struct FilesLock {
   FilesLock& operator=(const FilesLock&) = delete;
 };
 
-HANDLE handleOf(int index) { return reinterpret_cast<HANDLE>(kHandleBase + 4u * static_cast<uintptr_t>(index)); }
+HANDLE handleOf(int index) {
+  return reinterpret_cast<HANDLE>(kHandleBase + 4u * static_cast<uintptr_t>(index));
+}
 
 // Index of a live handle, or -1. Caller holds the lock.
 int indexOf(HANDLE handle) {
@@ -187,7 +189,10 @@ extern "C" HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, D
   bool truncate = false;
   switch (dwCreationDisposition) {
     case CREATE_NEW: mayCreate = true; break;
-    case CREATE_ALWAYS: mayCreate = true; truncate = true; break;
+    case CREATE_ALWAYS:
+      mayCreate = true;
+      truncate = true;
+      break;
     case OPEN_EXISTING: break;
     case OPEN_ALWAYS: mayCreate = true; break;
     case TRUNCATE_EXISTING:
@@ -266,7 +271,8 @@ extern "C" HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, D
   entry.share = dwShareMode;
   entry.dev = info.st_dev;
   entry.ino = info.st_ino;
-  bool notesExisting = dwCreationDisposition == CREATE_ALWAYS || dwCreationDisposition == OPEN_ALWAYS;
+  bool notesExisting =
+      dwCreationDisposition == CREATE_ALWAYS || dwCreationDisposition == OPEN_ALWAYS;
   SetLastError(notesExisting && existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
   return handleOf(slot);
 }

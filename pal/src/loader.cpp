@@ -262,7 +262,8 @@ void findPaths() {
   directoryOf(holder, directory, sizeof directory);
   if (strcmp(directory, "/") == 0) directory[0] = '\0';
   copyString(g_defaultSystemDirectory, sizeof g_defaultSystemDirectory, directory);
-  strncat(g_defaultSystemDirectory, "/quorkit", sizeof g_defaultSystemDirectory - strlen(g_defaultSystemDirectory) - 1);
+  strncat(g_defaultSystemDirectory, "/quorkit",
+          sizeof g_defaultSystemDirectory - strlen(g_defaultSystemDirectory) - 1);
 }
 
 const char* executablePath() {
@@ -276,7 +277,9 @@ const char* systemDirectory() {
   return g_systemDirectory[0] != '\0' ? g_systemDirectory : g_defaultSystemDirectory;
 }
 
-bool hasSeparator(const char* name) { return strchr(name, '/') != nullptr || strchr(name, '\\') != nullptr; }
+bool hasSeparator(const char* name) {
+  return strchr(name, '/') != nullptr || strchr(name, '\\') != nullptr;
+}
 
 const char* fileNamePart(const char* path) {
   const char* last = path;
@@ -317,8 +320,9 @@ HMODULE loadFile(const char* posixPath, const char* reportedPath) {
     const char* why = dlerror();
     // An unresolved import is ERROR_PROC_NOT_FOUND on Windows; anything else means the file is
     // not a module this process can load.
-    SetLastError(why != nullptr && strstr(why, "undefined symbol") != nullptr ? ERROR_PROC_NOT_FOUND
-                                                                              : ERROR_BAD_EXE_FORMAT);
+    SetLastError(why != nullptr && strstr(why, "undefined symbol") != nullptr
+                     ? ERROR_PROC_NOT_FOUND
+                     : ERROR_BAD_EXE_FORMAT);
     return nullptr;
   }
   struct link_map* map = nullptr;
@@ -521,7 +525,8 @@ extern "C" FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
   if (ownHandle) dlclose(dl);
   // dlsym also searches the objects the module depends on; GetProcAddress only the module.
   Dl_info where;
-  if (symbol == nullptr || dladdr(symbol, &where) == 0 || pageDown(reinterpret_cast<uintptr_t>(where.dli_fbase)) != base) {
+  if (symbol == nullptr || dladdr(symbol, &where) == 0 ||
+      pageDown(reinterpret_cast<uintptr_t>(where.dli_fbase)) != base) {
     SetLastError(ERROR_PROC_NOT_FOUND);
     return nullptr;
   }
@@ -547,7 +552,8 @@ extern "C" DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DW
         SetLastError(ERROR_MOD_NOT_FOUND);
         return 0;
       }
-      copyString(path, sizeof path, query.name != nullptr && query.name[0] != '\0' ? query.name : executablePath());
+      copyString(path, sizeof path,
+                 query.name != nullptr && query.name[0] != '\0' ? query.name : executablePath());
     }
   }
   if (nSize == 0) {
@@ -589,7 +595,8 @@ extern "C" void pal_set_system_directory(const char* path) {
   // Windows never reports the system directory with a trailing separator, and the modules
   // append "\\" themselves.
   size_t length = strlen(g_systemDirectory);
-  while (length > 1 && (g_systemDirectory[length - 1] == '/' || g_systemDirectory[length - 1] == '\\')) {
+  while (length > 1 &&
+         (g_systemDirectory[length - 1] == '/' || g_systemDirectory[length - 1] == '\\')) {
     g_systemDirectory[--length] = '\0';
   }
 }

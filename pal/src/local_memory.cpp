@@ -85,7 +85,8 @@ Slot* takeSlot() {
 // no block at all may fault; Windows validates handles under an exception handler and reports
 // ERROR_INVALID_HANDLE, and so does this, under the fault guard.
 FixedHeader* fixedHeaderOf(HLOCAL handle) {
-  if (handle == nullptr || reinterpret_cast<uintptr_t>(handle) % alignof(FixedHeader) != 0) return nullptr;
+  if (handle == nullptr || reinterpret_cast<uintptr_t>(handle) % alignof(FixedHeader) != 0)
+    return nullptr;
   FixedHeader* header = static_cast<FixedHeader*>(handle) - 1;
   volatile bool known = false;
   FAULT_GUARD_TRY { known = header->magic == kFixedMagic; }
@@ -116,7 +117,8 @@ extern "C" HLOCAL WINAPI LocalAlloc(UINT uFlags, SIZE_T uBytes) {
       SetLastError(ERROR_NOT_ENOUGH_MEMORY);
       return nullptr;
     }
-    FixedHeader* header = static_cast<FixedHeader*>(allocateData(uBytes + sizeof(FixedHeader), zero));
+    FixedHeader* header =
+        static_cast<FixedHeader*>(allocateData(uBytes + sizeof(FixedHeader), zero));
     if (header == nullptr) {
       SetLastError(ERROR_NOT_ENOUGH_MEMORY);
       return nullptr;

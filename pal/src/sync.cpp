@@ -19,7 +19,8 @@ pthread_mutex_t* mutexOf(LPCRITICAL_SECTION section) {
 // The owner is compared by other threads while the owner may be writing it; an atomic view of
 // the field keeps that race defined. A thread only ever finds its own id there if it put it there.
 std::atomic<HANDLE>& ownerOf(LPCRITICAL_SECTION section) {
-  static_assert(sizeof(std::atomic<HANDLE>) == sizeof(HANDLE), "atomic handle has a different size");
+  static_assert(sizeof(std::atomic<HANDLE>) == sizeof(HANDLE),
+                "atomic handle has a different size");
   return *reinterpret_cast<std::atomic<HANDLE>*>(&section->OwningThread);
 }
 

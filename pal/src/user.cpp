@@ -91,7 +91,8 @@ bool showGraphicalDialog(const char* text, const char* caption, UINT style) {
     char xmessage[] = "xmessage";
     char center[] = "-center";
     char title[] = "-title";
-    char* argv[] = {xmessage, center, title, const_cast<char*>(caption), const_cast<char*>(text), nullptr};
+    char* argv[] = {xmessage, center, title, const_cast<char*>(caption), const_cast<char*>(text),
+                    nullptr};
     return runAndWait(path, argv);
   }
   return false;

@@ -84,7 +84,10 @@ size_t upperBound(uintptr_t address) {
   size_t lo = 0, hi = allocationCount;
   while (lo < hi) {
     size_t mid = lo + (hi - lo) / 2;
-    if (allocations[mid].base <= address) lo = mid + 1; else hi = mid;
+    if (allocations[mid].base <= address)
+      lo = mid + 1;
+    else
+      hi = mid;
   }
   return lo;
 }
@@ -186,7 +189,12 @@ void* placeBottomUp(size_t size, size_t align, int prot) {
     if (void* p = mapAt(base, size, prot)) {
       uintptr_t end = base + size, holeEnd = h.base + h.size;
       if (base == h.base) {
-        if (end == holeEnd) removeHole(i); else { h.base = end; h.size = holeEnd - end; }
+        if (end == holeEnd)
+          removeHole(i);
+        else {
+          h.base = end;
+          h.size = holeEnd - end;
+        }
       } else {
         h.size = base - h.base;
         if (end < holeEnd) addHole(end, holeEnd - end);
@@ -209,10 +217,12 @@ void* placeBottomUp(size_t size, size_t align, int prot) {
 
 }  // namespace
 
-extern "C" LPVOID WINAPI VirtualAlloc(LPVOID address, SIZE_T size, DWORD allocationType, DWORD protect) {
+extern "C" LPVOID WINAPI VirtualAlloc(LPVOID address, SIZE_T size, DWORD allocationType,
+                                      DWORD protect) {
   int prot = 0;
   const DWORD kinds = allocationType & (MEM_COMMIT | MEM_RESERVE);
-  if (size == 0 || kinds == 0 || (allocationType & ~(MEM_COMMIT | MEM_RESERVE | MEM_TOP_DOWN)) != 0 ||
+  if (size == 0 || kinds == 0 ||
+      (allocationType & ~(MEM_COMMIT | MEM_RESERVE | MEM_TOP_DOWN)) != 0 ||
       !protectionOf(protect, &prot)) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
@@ -301,7 +311,8 @@ extern "C" BOOL WINAPI VirtualFree(LPVOID address, SIZE_T size, DWORD freeType) 
   return TRUE;
 }
 
-extern "C" SIZE_T WINAPI VirtualQuery(LPCVOID address, PMEMORY_BASIC_INFORMATION buffer, SIZE_T length) {
+extern "C" SIZE_T WINAPI VirtualQuery(LPCVOID address, PMEMORY_BASIC_INFORMATION buffer,
+                                      SIZE_T length) {
   uintptr_t at = reinterpret_cast<uintptr_t>(address);
   if (!buffer || length < sizeof(MEMORY_BASIC_INFORMATION) || at > kHighestAddress) {
     SetLastError(ERROR_INVALID_PARAMETER);
@@ -340,7 +351,8 @@ extern "C" SIZE_T WINAPI VirtualQuery(LPCVOID address, PMEMORY_BASIC_INFORMATION
   uintptr_t limit = i < allocationCount ? allocations[i].base : kHighestAddress + 1;
   if (limit - first > kFreeScanLimit) limit = first + kFreeScanLimit;
   uintptr_t end = first + page;
-  while (end < limit && mincore(reinterpret_cast<void*>(end), page, &residency) != 0 && errno == ENOMEM) {
+  while (end < limit && mincore(reinterpret_cast<void*>(end), page, &residency) != 0 &&
+         errno == ENOMEM) {
     end += page;
   }
   buffer->AllocationBase = nullptr;

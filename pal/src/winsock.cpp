@@ -52,7 +52,7 @@ const int kWinSoError = 0x1007;
 const int kWinSoType = 0x1008;
 const long kWinFionbio = static_cast<long>(0x8004667EUL);
 const long kWinFionread = static_cast<long>(0x4004667FUL);
-const unsigned short kWinsockVersion = 0x0101; // 1.1: low byte major, high byte minor
+const unsigned short kWinsockVersion = 0x0101;  // 1.1: low byte major, high byte minor
 const int kWsaVerNotSupported = 10092;
 const int kWsaNotInitialised = 10093;
 
@@ -100,8 +100,7 @@ int fail(int error) {
 // file or a pipe would be closed or switched by a call meant for a socket.
 bool is_socket(int fd) {
   struct stat status;
-  if (fstat(fd, &status) != 0)
-    return false; // errno: EBADF
+  if (fstat(fd, &status) != 0) return false;  // errno: EBADF
   if (!S_ISSOCK(status.st_mode)) {
     errno = ENOTSOCK;
     return false;
@@ -155,8 +154,7 @@ inline auto without_eintr(Call call) -> decltype(call()) {
 
 int set_socket_option(int fd, int winName, const char* value, int length) {
   SocketOption option;
-  if (!socket_option(winName, &option))
-    return fail(ENOPROTOOPT);
+  if (!socket_option(winName, &option)) return fail(ENOPROTOOPT);
   switch (option.kind) {
     case OptionKind::Plain:
     case OptionKind::BufferSize:
@@ -166,8 +164,7 @@ int set_socket_option(int fd, int winName, const char* value, int length) {
     case OptionKind::Timeout: {
       // Windows: a DWORD of milliseconds; Linux: a timeval. 0 means "never" on both.
       unsigned int ms;
-      if (value == nullptr || length < static_cast<int>(sizeof ms))
-        return fail(EFAULT);
+      if (value == nullptr || length < static_cast<int>(sizeof ms)) return fail(EFAULT);
       memcpy(&ms, value, sizeof ms);
       timeval tv;
       tv.tv_sec = static_cast<time_t>(ms / 1000);
@@ -176,8 +173,7 @@ int set_socket_option(int fd, int winName, const char* value, int length) {
     }
     case OptionKind::Linger: {
       WinLinger win;
-      if (value == nullptr || length < static_cast<int>(sizeof win))
-        return fail(EFAULT);
+      if (value == nullptr || length < static_cast<int>(sizeof win)) return fail(EFAULT);
       memcpy(&win, value, sizeof win);
       ::linger lin;
       lin.l_onoff = win.l_onoff != 0;
@@ -187,13 +183,11 @@ int set_socket_option(int fd, int winName, const char* value, int length) {
     case OptionKind::DontLinger: {
       // Windows turns lingering off or on and keeps the linger time; Linux sets both at once.
       int dont;
-      if (value == nullptr || length < static_cast<int>(sizeof dont))
-        return fail(EFAULT);
+      if (value == nullptr || length < static_cast<int>(sizeof dont)) return fail(EFAULT);
       memcpy(&dont, value, sizeof dont);
       ::linger lin;
       socklen_t linLength = sizeof lin;
-      if (getsockopt(fd, SOL_SOCKET, SO_LINGER, &lin, &linLength) < 0)
-        return -1;
+      if (getsockopt(fd, SOL_SOCKET, SO_LINGER, &lin, &linLength) < 0) return -1;
       lin.l_onoff = dont == 0;
       return setsockopt(fd, SOL_SOCKET, SO_LINGER, &lin, sizeof lin);
     }
@@ -203,10 +197,8 @@ int set_socket_option(int fd, int winName, const char* value, int length) {
 
 int get_socket_option(int fd, int winName, char* value, int* length) {
   SocketOption option;
-  if (!socket_option(winName, &option))
-    return fail(ENOPROTOOPT);
-  if (length == nullptr)
-    return fail(EFAULT);
+  if (!socket_option(winName, &option)) return fail(ENOPROTOOPT);
+  if (length == nullptr) return fail(EFAULT);
   switch (option.kind) {
     case OptionKind::Plain:
       // SO_ERROR reads back an errno value, like everything WSAGetLastError reports here.
@@ -215,10 +207,8 @@ int get_socket_option(int fd, int winName, char* value, int* length) {
     case OptionKind::BufferSize: {
       int size;
       socklen_t sizeLength = sizeof size;
-      if (value == nullptr || *length < static_cast<int>(sizeof size))
-        return fail(EFAULT);
-      if (getsockopt(fd, SOL_SOCKET, option.linuxName, &size, &sizeLength) < 0)
-        return -1;
+      if (value == nullptr || *length < static_cast<int>(sizeof size)) return fail(EFAULT);
+      if (getsockopt(fd, SOL_SOCKET, option.linuxName, &size, &sizeLength) < 0) return -1;
       // Linux reports twice what was asked for; Windows reports what was asked for.
       size /= 2;
       memcpy(value, &size, sizeof size);
@@ -228,10 +218,8 @@ int get_socket_option(int fd, int winName, char* value, int* length) {
     case OptionKind::Timeout: {
       timeval tv;
       socklen_t tvLength = sizeof tv;
-      if (value == nullptr || *length < static_cast<int>(sizeof(unsigned int)))
-        return fail(EFAULT);
-      if (getsockopt(fd, SOL_SOCKET, option.linuxName, &tv, &tvLength) < 0)
-        return -1;
+      if (value == nullptr || *length < static_cast<int>(sizeof(unsigned int))) return fail(EFAULT);
+      if (getsockopt(fd, SOL_SOCKET, option.linuxName, &tv, &tvLength) < 0) return -1;
       unsigned int ms = static_cast<unsigned int>(tv.tv_sec) * 1000u +
                         static_cast<unsigned int>(tv.tv_usec) / 1000u;
       memcpy(value, &ms, sizeof ms);
@@ -244,10 +232,8 @@ int get_socket_option(int fd, int winName, char* value, int* length) {
       socklen_t linLength = sizeof lin;
       int needed = option.kind == OptionKind::Linger ? static_cast<int>(sizeof(WinLinger))
                                                      : static_cast<int>(sizeof(int));
-      if (value == nullptr || *length < needed)
-        return fail(EFAULT);
-      if (getsockopt(fd, SOL_SOCKET, SO_LINGER, &lin, &linLength) < 0)
-        return -1;
+      if (value == nullptr || *length < needed) return fail(EFAULT);
+      if (getsockopt(fd, SOL_SOCKET, SO_LINGER, &lin, &linLength) < 0) return -1;
       if (option.kind == OptionKind::Linger) {
         WinLinger win;
         win.l_onoff = static_cast<unsigned short>(lin.l_onoff != 0);
@@ -264,7 +250,7 @@ int get_socket_option(int fd, int winName, char* value, int* length) {
   return fail(ENOPROTOOPT);
 }
 
-} // namespace
+}  // namespace
 
 extern "C" {
 
@@ -275,10 +261,8 @@ PAL_API int WINAPI PAL_WSAStartup(unsigned short versionRequested, WinWsaData* d
   // to check wVersion); only a major version 0 is refused. The result is returned, not kept.
   unsigned int major = versionRequested & 0xffu;
   unsigned int minor = versionRequested >> 8;
-  if (major < 1)
-    return kWsaVerNotSupported;
-  if (data == nullptr)
-    return EFAULT;
+  if (major < 1) return kWsaVerNotSupported;
+  if (data == nullptr) return EFAULT;
   bool newer = major > 1 || minor >= 1;
   memset(data, 0, sizeof *data);
   data->wVersion = newer ? kWinsockVersion : versionRequested;
@@ -294,8 +278,7 @@ PAL_API int WINAPI PAL_WSAStartup(unsigned short versionRequested, WinWsaData* d
 PAL_API int WINAPI PAL_WSACleanup(void) {
   int count = g_startups.load(std::memory_order_relaxed);
   do {
-    if (count == 0)
-      return fail(kWsaNotInitialised);
+    if (count == 0) return fail(kWsaNotInitialised);
   } while (!g_startups.compare_exchange_weak(count, count - 1, std::memory_order_relaxed));
   return 0;
 }
@@ -316,8 +299,7 @@ PAL_API SocketHandle WINAPI PAL_socket(int af, int type, int protocol) {
 }
 
 PAL_API int WINAPI PAL_closesocket(SocketHandle s) {
-  if (!is_socket(fd_of(s)))
-    return -1;
+  if (!is_socket(fd_of(s))) return -1;
   // No retry on EINTR: Linux has released the descriptor whatever close reports.
   return close(fd_of(s));
 }
@@ -341,12 +323,10 @@ PAL_API SocketHandle WINAPI PAL_accept(SocketHandle s, sockaddr* addr, int* addr
   // Windows gives the accepted socket the listening socket's blocking mode; Linux never does,
   // so the mode is carried over here.
   int flags = fcntl(fd_of(s), F_GETFL);
-  if (flags < 0)
-    return kInvalidSocket;
+  if (flags < 0) return kInvalidSocket;
   int acceptFlags = SOCK_CLOEXEC | ((flags & O_NONBLOCK) ? SOCK_NONBLOCK : 0);
-  int fd = without_eintr([&] {
-    return accept4(fd_of(s), addr, reinterpret_cast<socklen_t*>(addrlen), acceptFlags);
-  });
+  int fd = without_eintr(
+      [&] { return accept4(fd_of(s), addr, reinterpret_cast<socklen_t*>(addrlen), acceptFlags); });
   return fd < 0 ? kInvalidSocket : static_cast<SocketHandle>(fd);
 }
 
@@ -355,9 +335,8 @@ PAL_API SocketHandle WINAPI PAL_accept(SocketHandle s, sockaddr* addr, int* addr
 // Differs from Linux, as Windows: a send on a broken connection fails (EPIPE) instead of raising
 // SIGPIPE, which would end a process that never heard of signals.
 PAL_API int WINAPI PAL_send(SocketHandle s, const char* buf, int len, int flags) {
-  return static_cast<int>(without_eintr([&] {
-    return send(fd_of(s), buf, static_cast<size_t>(len), flags | MSG_NOSIGNAL);
-  }));
+  return static_cast<int>(without_eintr(
+      [&] { return send(fd_of(s), buf, static_cast<size_t>(len), flags | MSG_NOSIGNAL); }));
 }
 
 PAL_API int WINAPI PAL_sendto(SocketHandle s, const char* buf, int len, int flags,
@@ -389,32 +368,26 @@ PAL_API int WINAPI PAL_recvfrom(SocketHandle s, char* buf, int len, int flags, s
 // numbers with Linux and pass through.
 PAL_API int WINAPI PAL_setsockopt(SocketHandle s, int level, int optname, const char* optval,
                                   int optlen) {
-  if (level == kWinSolSocket)
-    return set_socket_option(fd_of(s), optname, optval, optlen);
+  if (level == kWinSolSocket) return set_socket_option(fd_of(s), optname, optval, optlen);
   return setsockopt(fd_of(s), level, optname, optval, static_cast<socklen_t>(optlen));
 }
 
 PAL_API int WINAPI PAL_getsockopt(SocketHandle s, int level, int optname, char* optval,
                                   int* optlen) {
-  if (level == kWinSolSocket)
-    return get_socket_option(fd_of(s), optname, optval, optlen);
+  if (level == kWinSolSocket) return get_socket_option(fd_of(s), optname, optval, optlen);
   return getsockopt(fd_of(s), level, optname, optval, reinterpret_cast<socklen_t*>(optlen));
 }
 
 PAL_API int WINAPI PAL_ioctlsocket(SocketHandle s, long cmd, WinULong* argp) {
-  if (cmd != kWinFionbio && cmd != kWinFionread)
-    return fail(EINVAL);
-  if (argp == nullptr)
-    return fail(EFAULT);
-  if (!is_socket(fd_of(s)))
-    return -1;
+  if (cmd != kWinFionbio && cmd != kWinFionread) return fail(EINVAL);
+  if (argp == nullptr) return fail(EFAULT);
+  if (!is_socket(fd_of(s))) return -1;
   if (cmd == kWinFionbio) {
     int on = *argp != 0;
     return ioctl(fd_of(s), FIONBIO, &on);
   }
   int pending = 0;
-  if (ioctl(fd_of(s), FIONREAD, &pending) < 0)
-    return -1;
+  if (ioctl(fd_of(s), FIONREAD, &pending) < 0) return -1;
   *argp = static_cast<WinULong>(pending);
   return 0;
 }
@@ -437,9 +410,8 @@ PAL_API WinULong WINAPI PAL_ntohl(WinULong value) { return ntohl(static_cast<uin
 // The same dotted forms as Windows (a.b.c.d, a.b.c, a.b, a; octal and hex parts); a null text is
 // INADDR_NONE there rather than a crash.
 PAL_API WinULong WINAPI PAL_inet_addr(const char* text) {
-  if (text == nullptr)
-    return INADDR_NONE;
+  if (text == nullptr) return INADDR_NONE;
   return inet_addr(text);
 }
 
-} // extern "C"
+}  // extern "C"

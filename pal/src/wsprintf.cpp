@@ -28,9 +28,9 @@ struct Conversion {
   bool zero = false;
   int width = 0;
   int precision = -1;
-  bool wide = false;   // 'l' (or 'w') before c/s: 16-bit characters
-  bool narrow = false; // 'h' before c/s: 8-bit characters
-  bool int64 = false;  // "I64"
+  bool wide = false;    // 'l' (or 'w') before c/s: 16-bit characters
+  bool narrow = false;  // 'h' before c/s: 8-bit characters
+  bool int64 = false;   // "I64"
 };
 
 // Digits of value in base 10 or 16, most significant first; returns their count.
@@ -46,8 +46,8 @@ int toDigits(unsigned long long value, int base, bool upper, char* digits) {
   return count;
 }
 
-void putNumber(Output& o, const Conversion& conv, unsigned long long magnitude, bool negative, int base,
-               bool upper) {
+void putNumber(Output& o, const Conversion& conv, unsigned long long magnitude, bool negative,
+               int base, bool upper) {
   char digits[24];
   int count = toDigits(magnitude, base, upper, digits);
   if (conv.precision == 0 && magnitude == 0) count = 0;  // "%.0d" of 0 prints no digit
@@ -156,19 +156,21 @@ extern "C" int WINAPI wvsprintfA(LPSTR lpOut, LPCSTR lpFmt, va_list arglist) {
       case 'd':
       case 'i': {
         long long value = conv.int64 ? va_arg(args, long long) : va_arg(args, int);
-        unsigned long long magnitude =
-            value < 0 ? 0ull - static_cast<unsigned long long>(value) : static_cast<unsigned long long>(value);
+        unsigned long long magnitude = value < 0 ? 0ull - static_cast<unsigned long long>(value)
+                                                 : static_cast<unsigned long long>(value);
         putNumber(o, conv, magnitude, value < 0, 10, false);
         break;
       }
       case 'u': {
-        unsigned long long value = conv.int64 ? va_arg(args, unsigned long long) : va_arg(args, unsigned int);
+        unsigned long long value =
+            conv.int64 ? va_arg(args, unsigned long long) : va_arg(args, unsigned int);
         putNumber(o, conv, value, false, 10, false);
         break;
       }
       case 'x':
       case 'X': {
-        unsigned long long value = conv.int64 ? va_arg(args, unsigned long long) : va_arg(args, unsigned int);
+        unsigned long long value =
+            conv.int64 ? va_arg(args, unsigned long long) : va_arg(args, unsigned int);
         putNumber(o, conv, value, false, 16, type == 'X');
         break;
       }

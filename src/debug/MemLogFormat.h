@@ -38,7 +38,7 @@ constexpr uint32_t kMemOpCount = 10;
 
 // The printed name of each code, indexed by the code.
 inline constexpr const char* kMemOpNames[kMemOpCount] = {
-    "none", "module", "malloc", "memalign", "realloc",
+    "none", "module", "malloc", "memalign",  "realloc",
     "free", "new",    "delete", "new_array", "delete_array"};
 
 // The printed name of a code; an unknown code reads as "none", like code 0.
@@ -81,8 +81,8 @@ constexpr uint32_t kModuleTableEntries = 128;
 
 // One loaded module as listed at start-up and stored in the log's module block.
 struct ModuleEntry {
-  uint32_t base;                // low 32 bits of the load address
-  char name[kModuleNameSize];   // NUL-terminated path or name
+  uint32_t base;               // low 32 bits of the load address
+  char name[kModuleNameSize];  // NUL-terminated path or name
 };
 static_assert(offsetof(ModuleEntry, name) == 4, "the name follows the 32-bit base");
 static_assert(sizeof(ModuleEntry) == kModuleEntrySize, "module entries are packed at 2,052 bytes");

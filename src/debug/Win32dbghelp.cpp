@@ -199,8 +199,8 @@ bool initializeDbgHelp() {
 
   _dbgHelp.hKernel32 = LoadLibraryA("kernel32.dll");
   if (_dbgHelp.hKernel32) {
-    _dbgHelp.pRtlCaptureContext = resolveEntry<RtlCaptureContextFn>(_dbgHelp.hKernel32,
-                                                                      "RtlCaptureContext");
+    _dbgHelp.pRtlCaptureContext =
+        resolveEntry<RtlCaptureContextFn>(_dbgHelp.hKernel32, "RtlCaptureContext");
   }
   listEntry("RtlCaptureContext", _dbgHelp.pRtlCaptureContext);
 
@@ -335,9 +335,9 @@ __attribute__((noinline)) bool captureStack(StackBuffer out, DWORD capacity) {
     for (;;) {
       BOOL stepped = FALSE;
       if (api.StackWalk64) {
-        stepped = api.StackWalk64(IMAGE_FILE_MACHINE_I386, process, thread, &frame, nullptr,
-                                  nullptr, api.SymFunctionTableAccess64, api.SymGetModuleBase64,
-                                  nullptr);
+        stepped =
+            api.StackWalk64(IMAGE_FILE_MACHINE_I386, process, thread, &frame, nullptr, nullptr,
+                            api.SymFunctionTableAccess64, api.SymGetModuleBase64, nullptr);
       } else {
         SetLastError(ERROR_PROC_NOT_FOUND);
       }
@@ -430,9 +430,9 @@ MemOp getMemOpCode(const char* opName) {
     const char* name;
     MemOp code;
   } kNames[] = {
-      {"module", MEMOP_MODULE},      {"malloc", MEMOP_MALLOC},   {"memalign", MEMOP_MEMALIGN},
-      {"realloc", MEMOP_REALLOC},    {"free", MEMOP_FREE},       {"new", MEMOP_REALLOC},
-      {"delete", MEMOP_FREE},        {"new_array", MEMOP_REALLOC}, {"delete_array", MEMOP_FREE},
+      {"module", MEMOP_MODULE},   {"malloc", MEMOP_MALLOC},     {"memalign", MEMOP_MEMALIGN},
+      {"realloc", MEMOP_REALLOC}, {"free", MEMOP_FREE},         {"new", MEMOP_REALLOC},
+      {"delete", MEMOP_FREE},     {"new_array", MEMOP_REALLOC}, {"delete_array", MEMOP_FREE},
   };
   for (const auto& entry : kNames) {
     if (std::strcmp(opName, entry.name) == 0) return entry.code;
@@ -544,7 +544,8 @@ void reportLeak(DWORD id, DWORD address, DWORD size) {
       wsprintfA(line, "<<%s>>: {0x%08X} 0x%p, %lu bytes. region 0x%04X\n",
                 getMemOpName(record->code), static_cast<unsigned int>(record->id),
                 reinterpret_cast<void*>(static_cast<DWORD_PTR>(record->address)),
-                static_cast<unsigned long>(record->size), static_cast<unsigned int>(record->region));
+                static_cast<unsigned long>(record->size),
+                static_cast<unsigned int>(record->region));
       emitReportText(report, line);
       const DWORD frames = stack[0];
       // Compared without adding 1, so that a hostile count near 2^32 cannot wrap past it.

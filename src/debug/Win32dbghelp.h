@@ -97,7 +97,7 @@ struct DbgHelpApi {
 // The module's single process-wide state. Zero at load except the log handle (invalid) and
 // firstReport (true).
 struct DbgHelpState {
-  HMODULE hDbgHelp = nullptr;     // set: started with debug help
+  HMODULE hDbgHelp = nullptr;  // set: started with debug help
   DbgHelpApi api = {};
   HMODULE hKernel32 = nullptr;
   RtlCaptureContextFn pRtlCaptureContext = nullptr;
@@ -116,7 +116,8 @@ struct DbgHelpState {
   char logPath[kMemLogPathSize] = {};
   char reportPath[kMemLogPathSize] = {};
   bool firstReport = true;
-  DWORD captureBuffer[kCaptureBufferWords] = {};  // a StackBuffer shared by the writer and the report
+  DWORD captureBuffer[kCaptureBufferWords] =
+      {};  // a StackBuffer shared by the writer and the report
 };
 
 // The state itself, reachable by tests (which check that shutdown clears it) and by nothing

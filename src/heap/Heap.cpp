@@ -25,8 +25,8 @@ typedef HeapChunk Chunk;
 typedef HeapTreeChunk TreeChunk;
 
 constexpr size_t kChunkAlignMask = 7;
-constexpr size_t kChunkOverhead = 4;         // the head word of an in-use chunk
-constexpr size_t kMappedOverhead = 8;        // a directly mapped chunk also keeps its offset word
+constexpr size_t kChunkOverhead = 4;   // the head word of an in-use chunk
+constexpr size_t kMappedOverhead = 8;  // a directly mapped chunk also keeps its offset word
 constexpr size_t kMinChunk = 16;
 constexpr size_t kMinRequest = kMinChunk - kChunkOverhead - 1;
 constexpr size_t kMaxRequest = 0xFFFFFFC0u;  // (-kMinChunk) << 2: sizes stay clear of wrapping
@@ -70,26 +70,40 @@ inline bool okNext(const void* p, const void* next) { return p < next; }
 
 // ---- chunk arithmetic ---------------------------------------------------------------------
 
-inline Chunk* memToChunk(void* mem) { return reinterpret_cast<Chunk*>(static_cast<char*>(mem) - 8); }
+inline Chunk* memToChunk(void* mem) {
+  return reinterpret_cast<Chunk*>(static_cast<char*>(mem) - 8);
+}
 inline void* chunkToMem(void* p) { return static_cast<char*>(p) + 8; }
-inline Chunk* chunkAt(void* p, size_t offset) { return reinterpret_cast<Chunk*>(static_cast<char*>(p) + offset); }
-inline Chunk* chunkBefore(void* p, size_t offset) { return reinterpret_cast<Chunk*>(static_cast<char*>(p) - offset); }
+inline Chunk* chunkAt(void* p, size_t offset) {
+  return reinterpret_cast<Chunk*>(static_cast<char*>(p) + offset);
+}
+inline Chunk* chunkBefore(void* p, size_t offset) {
+  return reinterpret_cast<Chunk*>(static_cast<char*>(p) - offset);
+}
 
 inline size_t chunkSize(const void* p) { return static_cast<const Chunk*>(p)->head & ~kInUseBits; }
 inline bool inUse(const void* p) { return (static_cast<const Chunk*>(p)->head & kInUse) != 0; }
-inline bool prevInUse(const void* p) { return (static_cast<const Chunk*>(p)->head & kPrevInUse) != 0; }
+inline bool prevInUse(const void* p) {
+  return (static_cast<const Chunk*>(p)->head & kPrevInUse) != 0;
+}
 inline Chunk* nextChunk(void* p) { return chunkAt(p, chunkSize(p)); }
 
-inline bool isMapped(const Chunk* p) { return !(p->head & kPrevInUse) && (p->prevFoot & kMappedBit); }
+inline bool isMapped(const Chunk* p) {
+  return !(p->head & kPrevInUse) && (p->prevFoot & kMappedBit);
+}
 inline size_t overheadFor(const Chunk* p) { return isMapped(p) ? kMappedOverhead : kChunkOverhead; }
 
 inline size_t alignOffset(const void* mem) {
   size_t a = reinterpret_cast<size_t>(mem) & kChunkAlignMask;
   return a == 0 ? 0 : (8 - a) & kChunkAlignMask;
 }
-inline Chunk* alignAsChunk(char* base) { return reinterpret_cast<Chunk*>(base + alignOffset(base + 8)); }
+inline Chunk* alignAsChunk(char* base) {
+  return reinterpret_cast<Chunk*>(base + alignOffset(base + 8));
+}
 
-inline size_t padRequest(size_t n) { return (n + kChunkOverhead + kChunkAlignMask) & ~kChunkAlignMask; }
+inline size_t padRequest(size_t n) {
+  return (n + kChunkOverhead + kChunkAlignMask) & ~kChunkAlignMask;
+}
 inline size_t requestToSize(size_t n) { return n < kMinRequest ? kMinChunk : padRequest(n); }
 
 inline void setFreeWithPrevInUse(Chunk* p, size_t s, Chunk* next) {
@@ -250,7 +264,10 @@ void unlinkLarge(TreeChunk* x) {
   if (x == *root) {
     if ((*root = r) == nullptr) _heap.treeMap &= ~bitOf(x->index);
   } else if (okAddress(xp)) {
-    if (xp->child[0] == x) xp->child[0] = r; else xp->child[1] = r;
+    if (xp->child[0] == x)
+      xp->child[0] = r;
+    else
+      xp->child[1] = r;
   } else {
     corruptionFound();
   }
@@ -267,10 +284,16 @@ void unlinkLarge(TreeChunk* x) {
 }
 
 inline void insertChunk(Chunk* p, size_t s) {
-  if (isSmall(s)) insertSmall(p, s); else insertLarge(reinterpret_cast<TreeChunk*>(p), s);
+  if (isSmall(s))
+    insertSmall(p, s);
+  else
+    insertLarge(reinterpret_cast<TreeChunk*>(p), s);
 }
 inline void unlinkChunk(Chunk* p, size_t s) {
-  if (isSmall(s)) unlinkSmall(p, s); else unlinkLarge(reinterpret_cast<TreeChunk*>(p));
+  if (isSmall(s))
+    unlinkSmall(p, s);
+  else
+    unlinkLarge(reinterpret_cast<TreeChunk*>(p));
 }
 
 // The new chunk becomes the designated victim; the old one goes to its bin.
@@ -364,7 +387,8 @@ void* mapChunk(size_t nb) {
   const size_t g = _heapParams.granularity;
   size_t size = (nb + 6 * sizeof(size_t) + kChunkAlignMask + g) & ~(g - 1);
   if (size <= nb) return nullptr;  // wrapped
-  char* region = static_cast<char*>(VirtualAlloc(nullptr, size, MEM_RESERVE | MEM_COMMIT | MEM_TOP_DOWN, PAGE_READWRITE));
+  char* region = static_cast<char*>(
+      VirtualAlloc(nullptr, size, MEM_RESERVE | MEM_COMMIT | MEM_TOP_DOWN, PAGE_READWRITE));
   if (!region) return nullptr;
   size_t offset = alignOffset(region + 8);
   size_t psize = size - offset - kMappedFoot;
@@ -434,7 +458,10 @@ void addSegment(char* base, size_t size) {
   for (;;) {
     Chunk* next = chunkAt(fence, sizeof(size_t));
     fence->head = kFencepost;
-    if (reinterpret_cast<char*>(&next->head) < oldEnd) fence = next; else break;
+    if (reinterpret_cast<char*>(&next->head) < oldEnd)
+      fence = next;
+    else
+      break;
   }
 
   if (recordChunk != oldTop) {
@@ -452,7 +479,8 @@ void* growAndAllocate(size_t nb) {
   const size_t g = _heapParams.granularity;
   size_t size = (nb + kTopFoot + 1 + g) & ~(g - 1);
   if (size <= nb) return nullptr;
-  char* base = static_cast<char*>(VirtualAlloc(nullptr, size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+  char* base =
+      static_cast<char*>(VirtualAlloc(nullptr, size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
   if (!base) return nullptr;
   countFootprint(size);
 
@@ -561,7 +589,10 @@ void* takeTreeChunk(TreeChunk* v, size_t nb, size_t rsize, bool remainderToVicti
   } else {
     setInUseSize(vc, nb);
     setFreeSize(r, rsize);
-    if (remainderToVictim) replaceVictim(r, rsize); else insertChunk(r, rsize);
+    if (remainderToVictim)
+      replaceVictim(r, rsize);
+    else
+      insertChunk(r, rsize);
   }
   return chunkToMem(v);
 }
@@ -795,7 +826,8 @@ void* splitOffTail(Chunk* p, size_t nb, size_t size) {
 
 // Carves the elements (and, without a caller's array, the pointer array) out of one chunk taken
 // from a segment: each element then frees and resizes as a block of its own.
-void** allocateIndependent(size_t count, const size_t* sizes, bool sameSize, bool clear, void** chunks) {
+void** allocateIndependent(size_t count, const size_t* sizes, bool sameSize, bool clear,
+                           void** chunks) {
   void** array;
   size_t arraySize;
   if (chunks) {
@@ -907,7 +939,8 @@ void* heap_calloc(size_t count, size_t elementSize) {
   size_t request = 0;
   if (count != 0) {
     request = count * elementSize;
-    if (((count | elementSize) & ~size_t{0xFFFF}) && request / count != elementSize) request = kMaxSize;
+    if (((count | elementSize) & ~size_t{0xFFFF}) && request / count != elementSize)
+      request = kMaxSize;
   }
   void* mem = heap_malloc(request);
   if (mem) memset(mem, 0, request);  // fresh regions are not assumed to be zero
@@ -929,7 +962,8 @@ void* heap_realloc(void* oldMem, size_t bytes) {
   void* surplus = nullptr;
   if (isMapped(oldp)) {
     // A mapped block keeps its region while the region stays a sensible fit.
-    inPlace = !isSmall(nb) && oldSize >= nb + sizeof(size_t) && oldSize - nb <= (_heapParams.granularity << 1);
+    inPlace = !isSmall(nb) && oldSize >= nb + sizeof(size_t) &&
+              oldSize - nb <= (_heapParams.granularity << 1);
   } else if (oldSize >= nb) {
     inPlace = true;
     if (oldSize - nb >= kMinChunk) surplus = splitOffTail(oldp, nb, oldSize);
@@ -979,7 +1013,9 @@ void* heap_memalign(size_t alignment, size_t bytes) {
     // First aligned spot that leaves room for a free chunk before it.
     char* spot = reinterpret_cast<char*>(memToChunk(reinterpret_cast<void*>(
         (reinterpret_cast<size_t>(mem) + alignment - 1) & (0u - alignment))));
-    char* pos = static_cast<size_t>(spot - reinterpret_cast<char*>(p)) >= kMinChunk ? spot : spot + alignment;
+    char* pos = static_cast<size_t>(spot - reinterpret_cast<char*>(p)) >= kMinChunk
+                    ? spot
+                    : spot + alignment;
     Chunk* newp = reinterpret_cast<Chunk*>(pos);
     size_t leadSize = pos - reinterpret_cast<char*>(p);
     size_t newSize = chunkSize(p) - leadSize;
@@ -1071,20 +1107,15 @@ int heap_mallopt(int parameter, int value) {
   const uint32_t v = static_cast<uint32_t>(value);
   ensureInit();
   switch (parameter) {
-    case HEAP_TRIM_THRESHOLD:
-      _heapParams.trimThreshold = v;
-      return 1;
+    case HEAP_TRIM_THRESHOLD: _heapParams.trimThreshold = v; return 1;
     case HEAP_GRANULARITY:
       if (v >= _heapParams.pageSize && (v & (v - 1)) == 0) {
         _heapParams.granularity = v;
         return 1;
       }
       return 0;
-    case HEAP_MMAP_THRESHOLD:
-      _heapParams.mmapThreshold = v;
-      return 1;
-    default:
-      return 0;
+    case HEAP_MMAP_THRESHOLD: _heapParams.mmapThreshold = v; return 1;
+    default: return 0;
   }
 }
 

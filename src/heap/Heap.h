@@ -34,9 +34,9 @@ struct HeapParams {
 };
 
 enum : uint32_t {
-  HEAP_FLAG_USE_MMAP = 1,        // direct mapping allowed
-  HEAP_FLAG_USE_LOCK = 2,        // operations take the heap lock
-  HEAP_FLAG_NONCONTIGUOUS = 4,   // segments need not follow one another
+  HEAP_FLAG_USE_MMAP = 1,       // direct mapping allowed
+  HEAP_FLAG_USE_LOCK = 2,       // operations take the heap lock
+  HEAP_FLAG_NONCONTIGUOUS = 4,  // segments need not follow one another
 };
 
 // A chunk as the heap lays it out; `fd`/`bk` exist only while it is free.

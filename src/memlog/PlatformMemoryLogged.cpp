@@ -9,7 +9,8 @@
 #include "PlatformInternal.h"
 #include "memlog/MemoryTracker.h"
 
-QUOR_MODULE_ID(kPlatformMemoryLoggedModuleId, "PlatformMemoryLogged.cpp", "1.0 2026/12/06 04:00:00 quorkit");
+QUOR_MODULE_ID(kPlatformMemoryLoggedModuleId, "PlatformMemoryLogged.cpp",
+               "1.0 2026/12/06 04:00:00 quorkit");
 
 namespace quor {
 
@@ -17,14 +18,17 @@ typedef Platform::DebugMemTag Tag;
 
 // ---- public members -------------------------------------------------------------------------
 
-void* Platform::malloc(unsigned int size) { return trackAllocation(Tag::OP_MALLOC, raw_malloc(size), size); }
+void* Platform::malloc(unsigned int size) {
+  return trackAllocation(Tag::OP_MALLOC, raw_malloc(size), size);
+}
 
 void Platform::free(void* block) {
   if (trackRelease(Tag::OP_FREE, block)) raw_free(block);
 }
 
 void* Platform::realloc(void* block, unsigned int size) {
-  return trackReallocation(block, size, [](void* old, unsigned int bytes) { return raw_realloc(old, bytes); });
+  return trackReallocation(block, size,
+                           [](void* old, unsigned int bytes) { return raw_realloc(old, bytes); });
 }
 
 void* Platform::memalign(unsigned int alignment, unsigned int size) {
@@ -62,7 +66,9 @@ void Platform::operator delete[](void*, void*) noexcept {}
 
 void* Platform::raw_malloc(unsigned int size) { return sysMalloc(size); }
 
-void* Platform::raw_memalign(unsigned int alignment, unsigned int size) { return sysMemalign(alignment, size); }
+void* Platform::raw_memalign(unsigned int alignment, unsigned int size) {
+  return sysMemalign(alignment, size);
+}
 
 void* Platform::raw_realloc(void* block, unsigned int size) { return sysRealloc(block, size); }
 

@@ -7,7 +7,8 @@
 
 #include "ModuleId.h"
 
-QUOR_MODULE_ID(kWin32LiveBlockTableModuleId, "Win32LiveBlockTable.cpp", "1.0 2026/12/06 04:00:00 quorkit");
+QUOR_MODULE_ID(kWin32LiveBlockTableModuleId, "Win32LiveBlockTable.cpp",
+               "1.0 2026/12/06 04:00:00 quorkit");
 
 namespace quor {
 
@@ -28,7 +29,9 @@ void release(void* memory) {
 
 // Fibonacci hashing of the address without its low three bits (every block is 8-aligned at
 // least), so that neighbouring blocks land far apart.
-unsigned int LiveBlockTable::home(unsigned int address) const { return ((address >> 3) * 2654435769u) >> shift_; }
+unsigned int LiveBlockTable::home(unsigned int address) const {
+  return ((address >> 3) * 2654435769u) >> shift_;
+}
 
 void LiveBlockTable::place(const LiveBlock& block) {
   const unsigned int mask = capacity_ - 1;
@@ -41,7 +44,8 @@ bool LiveBlockTable::grow() {
   const unsigned int bits = capacity_ == 0 ? kFirstCapacityBits : 33 - shift_;
   if (bits > 28) return false;
   const unsigned int newCapacity = 1u << bits;
-  LiveBlock* newSlots = static_cast<LiveBlock*>(reserveZeroed(static_cast<unsigned long>(newCapacity) * sizeof(LiveBlock)));
+  LiveBlock* newSlots = static_cast<LiveBlock*>(
+      reserveZeroed(static_cast<unsigned long>(newCapacity) * sizeof(LiveBlock)));
   if (newSlots == nullptr) return false;
   LiveBlock* oldSlots = slots_;
   const unsigned int oldCapacity = capacity_;
@@ -98,16 +102,19 @@ bool LiveBlockTable::remove(unsigned int address, LiveBlock* removed) {
 
 LiveBlockSnapshot::~LiveBlockSnapshot() { release(blocks_); }
 
-bool LiveBlockSnapshot::take(const LiveBlockTable& table, unsigned short first, unsigned short last) {
+bool LiveBlockSnapshot::take(const LiveBlockTable& table, unsigned short first,
+                             unsigned short last) {
   release(blocks_);
   blocks_ = nullptr;
   count_ = 0;
   if (table.count() == 0) return true;
-  blocks_ = static_cast<LiveBlock*>(reserveZeroed(static_cast<unsigned long>(table.count()) * sizeof(LiveBlock)));
+  blocks_ = static_cast<LiveBlock*>(
+      reserveZeroed(static_cast<unsigned long>(table.count()) * sizeof(LiveBlock)));
   if (blocks_ == nullptr) return false;
   for (unsigned int i = 0; i < table.capacity(); ++i) {
     const LiveBlock& block = table.slot(i);
-    if (block.address != 0 && block.region >= first && block.region <= last) blocks_[count_++] = block;
+    if (block.address != 0 && block.region >= first && block.region <= last)
+      blocks_[count_++] = block;
   }
   std::sort(blocks_, blocks_ + count_,
             [](const LiveBlock& a, const LiveBlock& b) { return a.serial < b.serial; });

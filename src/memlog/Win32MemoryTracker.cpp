@@ -31,7 +31,8 @@
 #include "debug/Win32dbghelp.h"
 #include "memlog/MemoryTracker.h"
 
-QUOR_MODULE_ID(kWin32MemoryTrackerModuleId, "Win32MemoryTracker.cpp", "1.0 2026/12/06 04:00:00 quorkit");
+QUOR_MODULE_ID(kWin32MemoryTrackerModuleId, "Win32MemoryTracker.cpp",
+               "1.0 2026/12/06 04:00:00 quorkit");
 
 namespace quor {
 
@@ -83,9 +84,13 @@ const char* opName(unsigned short op) {
   }
 }
 
-unsigned int addressOf(const void* block) { return static_cast<unsigned int>(reinterpret_cast<DWORD_PTR>(block)); }
+unsigned int addressOf(const void* block) {
+  return static_cast<unsigned int>(reinterpret_cast<DWORD_PTR>(block));
+}
 
-void* pointerOf(unsigned int address) { return reinterpret_cast<void*>(static_cast<DWORD_PTR>(address)); }
+void* pointerOf(unsigned int address) {
+  return reinterpret_cast<void*>(static_cast<DWORD_PTR>(address));
+}
 
 bool featureOn(Platform::DebugFeature feature) { return (g_tracker.features >> feature) & 1u; }
 
@@ -112,7 +117,8 @@ void checkTable() {
     ++blocks;
     bytes += block.size;
     if (table.find(block.address) != &block) {
-      Platform::diagnosis(LEVEL_ERROR, "memory tracker: block 0x%08X cannot be found by its address.",
+      Platform::diagnosis(LEVEL_ERROR,
+                          "memory tracker: block 0x%08X cannot be found by its address.",
                           block.address);
       return;
     }
@@ -120,7 +126,8 @@ void checkTable() {
   const unsigned int live = g_tracker.totalAllocs - g_tracker.totalFrees;
   if (blocks != table.count() || blocks != live || bytes != g_tracker.liveBytes) {
     Platform::diagnosis(LEVEL_ERROR,
-                        "memory tracker: the table holds %u blocks, %u bytes; the counters say %u blocks, %u bytes.",
+                        "memory tracker: the table holds %u blocks, %u bytes; the counters say %u "
+                        "blocks, %u bytes.",
                         blocks, bytes, live, g_tracker.liveBytes);
   }
 }
@@ -141,8 +148,8 @@ void beginEvent() {
 void publishEvent(const LiveBlock& block, unsigned short op, unsigned short region) {
   logMemoryEvent(opName(op), block.serial, block.address, block.size, region);
   if (g_tracker.debugInfo & DEBUG_INFO_MEMORY) {
-    Platform::printf("memory: %s {%u} 0x%08X, %u bytes, region 0x%04X\n", opName(op), block.serial, block.address,
-                     block.size, static_cast<unsigned int>(region));
+    Platform::printf("memory: %s {%u} 0x%08X, %u bytes, region 0x%04X\n", opName(op), block.serial,
+                     block.address, block.size, static_cast<unsigned int>(region));
   }
   if (g_tracker.handler != nullptr && !g_tracker.inHandler) {
     g_tracker.inHandler = true;
@@ -180,7 +187,8 @@ void recordRelease(unsigned short op, const LiveBlock& removed) {
 }
 
 void diagnoseNotLive(const char* what, const void* block) {
-  Platform::diagnosis(LEVEL_ERROR, "%s of 0x%08X, which is not a live block.", what, addressOf(block));
+  Platform::diagnosis(LEVEL_ERROR, "%s of 0x%08X, which is not a live block.", what,
+                      addressOf(block));
 }
 
 // Stops at the allocation the application asked for, after the event is complete and the lock
@@ -191,9 +199,10 @@ void breakIfAsked(unsigned int serial) {
 
 // One line of a dump, in the leak report's own layout, plus the comment when there is one.
 int formatBlockLine(char* line, size_t size, const LiveBlock& block) {
-  return snprintf(line, size, "<<%s>>: {0x%08X} 0x%08X, %u bytes. region 0x%04X%s%s%s\n", opName(block.op),
-                  block.serial, block.address, block.size, static_cast<unsigned int>(block.region),
-                  block.comment ? " \"" : "", block.comment ? block.comment : "", block.comment ? "\"" : "");
+  return snprintf(line, size, "<<%s>>: {0x%08X} 0x%08X, %u bytes. region 0x%04X%s%s%s\n",
+                  opName(block.op), block.serial, block.address, block.size,
+                  static_cast<unsigned int>(block.region), block.comment ? " \"" : "",
+                  block.comment ? block.comment : "", block.comment ? "\"" : "");
 }
 
 // The live blocks of the regions first..last, in serial order, copied under the lock.
@@ -219,7 +228,8 @@ void dumpBlocks(const char* fileName, unsigned short first, unsigned short last)
   }
   HANDLE file = INVALID_HANDLE_VALUE;
   if (fileName != nullptr) {
-    file = CreateFileA(fileName, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    file = CreateFileA(fileName, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return;
   }
   char line[1024];
@@ -358,7 +368,8 @@ void reportLiveBlocks(bool atDetach) {
   }
   if (!atDetach || !g_tracker.terminated || reported != 0) {
     char line[128];
-    snprintf(line, sizeof line, "quorkit: %u blocks, %u bytes still allocated\n", table.count(), g_tracker.liveBytes);
+    snprintf(line, sizeof line, "quorkit: %u blocks, %u bytes still allocated\n", table.count(),
+             g_tracker.liveBytes);
     OutputDebugStringA(line);
   }
   if (atDetach) {
@@ -472,7 +483,8 @@ void Platform::setBreakBySerial(unsigned int serial) { g_tracker.breakSerial = s
 
 void Platform::validateMemoryBlock(void* block) {
   lock();
-  if (g_tracker.table.find(addressOf(block)) == nullptr) diagnoseNotLive("validateMemoryBlock", block);
+  if (g_tracker.table.find(addressOf(block)) == nullptr)
+    diagnoseNotLive("validateMemoryBlock", block);
   unlock();
 }
 
@@ -491,7 +503,8 @@ void Platform::dumpRegion(unsigned short first, unsigned short last, const char*
   dumpBlocks(fileName, first, last);
 }
 
-void Platform::dumpRegionCb(MemTrackerCallback callback, unsigned short first, unsigned short last) {
+void Platform::dumpRegionCb(MemTrackerCallback callback, unsigned short first,
+                            unsigned short last) {
   callBack(callback, first, last);
 }
 

@@ -15,23 +15,23 @@ constexpr std::int32_t kTableLimit = 10000;
 constexpr int kLastIndex = kPrimeTableSize - 1;
 
 struct SievedPrimes {
-    std::array<std::int32_t, kPrimeTableSize> primes;
-    int count;
+  std::array<std::int32_t, kPrimeTableSize> primes;
+  int count;
 };
 
 // Sieve of Eratosthenes below kTableLimit, evaluated at compile time. The count
 // is returned separately so that a wrong table length shows up as a failed
 // static_assert instead of a silently truncated table.
 constexpr SievedPrimes sievePrimes() {
-    bool composite[kTableLimit] = {};
-    SievedPrimes out{{}, 0};
-    for (std::int32_t i = 2; i < kTableLimit; ++i) {
-        if (composite[i]) continue;
-        if (out.count < kPrimeTableSize) out.primes[out.count] = i;
-        ++out.count;
-        for (std::int32_t j = i * i; j < kTableLimit; j += i) composite[j] = true;
-    }
-    return out;
+  bool composite[kTableLimit] = {};
+  SievedPrimes out{{}, 0};
+  for (std::int32_t i = 2; i < kTableLimit; ++i) {
+    if (composite[i]) continue;
+    if (out.count < kPrimeTableSize) out.primes[out.count] = i;
+    ++out.count;
+    for (std::int32_t j = i * i; j < kTableLimit; j += i) composite[j] = true;
+  }
+  return out;
 }
 
 constexpr SievedPrimes kSieved = sievePrimes();
@@ -46,20 +46,20 @@ static_assert(kSieved.primes[kLastIndex - 1] == 9967, "9967 precedes 9973");
 // holds n itself, the largest entry below n or the smallest entry above n;
 // each caller settles which with one comparison. At most 10 halvings.
 int searchTable(std::int32_t n) {
-    int lo = 0;
-    int hi = kLastIndex;
-    while (hi > lo) {
-        const int mid = (lo + hi) / 2;
-        const std::int32_t entry = primeTable[mid];
-        if (entry < n) {
-            lo = mid + 1;
-        } else if (entry > n) {
-            hi = mid - 1;
-        } else {
-            lo = hi = mid;
-        }
+  int lo = 0;
+  int hi = kLastIndex;
+  while (hi > lo) {
+    const int mid = (lo + hi) / 2;
+    const std::int32_t entry = primeTable[mid];
+    if (entry < n) {
+      lo = mid + 1;
+    } else if (entry > n) {
+      hi = mid - 1;
+    } else {
+      lo = hi = mid;
     }
-    return lo;
+  }
+  return lo;
 }
 
 // True when some odd d in [3, bound] divides the odd value n. The callers pass
@@ -67,17 +67,17 @@ int searchTable(std::int32_t n) {
 // and every n they pass is above 9973, so d never reaches n itself and never
 // overflows (bound <= 46341).
 bool hasOddDivisor(std::int32_t n, std::int32_t bound) {
-    for (std::int32_t d = 3; d <= bound; d += 2) {
-        if (n % d == 0) return true;
-    }
-    return false;
+  for (std::int32_t d = 3; d <= bound; d += 2) {
+    if (n % d == 0) return true;
+  }
+  return false;
 }
 
 // bound * bound compared in unsigned arithmetic: the largest bound used,
 // 46341, squares to 2147488281, just past the signed range.
 bool squareBelow(std::int32_t bound, std::int32_t value) {
-    const std::uint32_t b = static_cast<std::uint32_t>(bound);
-    return b * b < static_cast<std::uint32_t>(value);
+  const std::uint32_t b = static_cast<std::uint32_t>(bound);
+  return b * b < static_cast<std::uint32_t>(value);
 }
 
 }  // namespace
@@ -85,85 +85,85 @@ bool squareBelow(std::int32_t bound, std::int32_t value) {
 const std::array<std::int32_t, kPrimeTableSize> primeTable = kSieved.primes;
 
 std::int32_t intSqrt(std::int32_t n) {
-    if (n < 0) return 0;
-    const std::uint32_t x = static_cast<std::uint32_t>(n);
-    auto pair = [x](int k) { return (x >> (2 * k)) & 3u; };
+  if (n < 0) return 0;
+  const std::uint32_t x = static_cast<std::uint32_t>(n);
+  auto pair = [x](int k) { return (x >> (2 * k)) & 3u; };
 
-    // Skip the leading zero pairs; pair 0 is where an all-zero argument starts.
-    int k = 15;
-    while (k > 0 && pair(k) == 0) --k;
+  // Skip the leading zero pairs; pair 0 is where an all-zero argument starts.
+  int k = 15;
+  while (k > 0 && pair(k) == 0) --k;
 
-    // Digit-by-digit root: each pair brings in one bit of the root. With P the
-    // root built so far (at its own scale), the next bit is 1 exactly when the
-    // remainder covers (2P + 1)^2 - (2P)^2 = 4P + 1, which is twiceRoot + 1
-    // once twiceRoot (2P) has been doubled for the new position.
-    std::uint32_t root = 0;
-    std::uint32_t remainder = 0;
-    std::uint32_t twiceRoot = 0;
-    for (; k >= 0; --k) {
-        remainder = remainder * 4 + pair(k);
-        twiceRoot *= 2;
-        if (remainder >= twiceRoot + 1) {
-            root += 1u << k;
-            remainder -= twiceRoot + 1;
-            twiceRoot += 2;
-        }
+  // Digit-by-digit root: each pair brings in one bit of the root. With P the
+  // root built so far (at its own scale), the next bit is 1 exactly when the
+  // remainder covers (2P + 1)^2 - (2P)^2 = 4P + 1, which is twiceRoot + 1
+  // once twiceRoot (2P) has been doubled for the new position.
+  std::uint32_t root = 0;
+  std::uint32_t remainder = 0;
+  std::uint32_t twiceRoot = 0;
+  for (; k >= 0; --k) {
+    remainder = remainder * 4 + pair(k);
+    twiceRoot *= 2;
+    if (remainder >= twiceRoot + 1) {
+      root += 1u << k;
+      remainder -= twiceRoot + 1;
+      twiceRoot += 2;
     }
-    // A non-zero remainder means n is not a perfect square: round up.
-    return static_cast<std::int32_t>(remainder > 0 ? root + 1 : root);
+  }
+  // A non-zero remainder means n is not a perfect square: round up.
+  return static_cast<std::int32_t>(remainder > 0 ? root + 1 : root);
 }
 
 bool isPrime(std::int32_t n) {
-    if (n < kTableLimit) return primeTable[searchTable(n)] == n;
-    if ((n & 1) == 0) return false;
-    return !hasOddDivisor(n, intSqrt(n));
+  if (n < kTableLimit) return primeTable[searchTable(n)] == n;
+  if ((n & 1) == 0) return false;
+  return !hasOddDivisor(n, intSqrt(n));
 }
 
 std::int32_t nextPrime(std::int32_t n) {
-    // The table can answer only while a larger entry exists, hence the limit at
-    // its last entry rather than at 10000. Negatives land on index 0 (2).
-    const std::int32_t last = primeTable[kLastIndex];
-    if (n < last) {
-        const int lo = searchTable(n);
-        return n >= primeTable[lo] ? primeTable[lo + 1] : primeTable[lo];
-    }
-    // No larger prime fits in 32 bits; answer with the argument rather than
-    // let the candidate below overflow.
-    if (n == INT32_MAX) return n;
+  // The table can answer only while a larger entry exists, hence the limit at
+  // its last entry rather than at 10000. Negatives land on index 0 (2).
+  const std::int32_t last = primeTable[kLastIndex];
+  if (n < last) {
+    const int lo = searchTable(n);
+    return n >= primeTable[lo] ? primeTable[lo + 1] : primeTable[lo];
+  }
+  // No larger prime fits in 32 bits; answer with the argument rather than
+  // let the candidate below overflow.
+  if (n == INT32_MAX) return n;
 
-    // An odd n is at most 2147483645 here, so n + 2 still fits.
-    std::int32_t candidate = (n & 1) ? n + 2 : n + 1;
-    std::int32_t bound = intSqrt(candidate);
-    for (;;) {
-        if (!hasOddDivisor(candidate, bound)) return candidate;
-        // Cannot overflow: 2147483647 is prime, so the walk stops there at the latest.
-        candidate += 2;
-        // Between consecutive odd candidates the ceiling root grows by at most
-        // one, so it is carried along instead of being recomputed.
-        if (squareBelow(bound, candidate)) ++bound;
-    }
+  // An odd n is at most 2147483645 here, so n + 2 still fits.
+  std::int32_t candidate = (n & 1) ? n + 2 : n + 1;
+  std::int32_t bound = intSqrt(candidate);
+  for (;;) {
+    if (!hasOddDivisor(candidate, bound)) return candidate;
+    // Cannot overflow: 2147483647 is prime, so the walk stops there at the latest.
+    candidate += 2;
+    // Between consecutive odd candidates the ceiling root grows by at most
+    // one, so it is carried along instead of being recomputed.
+    if (squareBelow(bound, candidate)) ++bound;
+  }
 }
 
 std::int32_t prevPrime(std::int32_t n) {
-    if (n <= 3) return 2;
-    if (n <= kTableLimit) {
-        // n >= 4 puts lo at index 1 or beyond, so lo - 1 is valid.
-        const int lo = searchTable(n);
-        return n > primeTable[lo] ? primeTable[lo] : primeTable[lo - 1];
-    }
+  if (n <= 3) return 2;
+  if (n <= kTableLimit) {
+    // n >= 4 puts lo at index 1 or beyond, so lo - 1 is valid.
+    const int lo = searchTable(n);
+    return n > primeTable[lo] ? primeTable[lo] : primeTable[lo - 1];
+  }
 
-    std::int32_t candidate = (n & 1) ? n - 2 : n - 1;
-    std::int32_t bound = intSqrt(candidate);
-    while (candidate > 3) {
-        if (!hasOddDivisor(candidate, bound)) return candidate;
-        candidate -= 2;
-        // The ceiling root shrinks by at most one per step: it is bound - 1
-        // exactly when (bound - 1)^2 still covers the new candidate.
-        if (!squareBelow(bound - 1, candidate)) --bound;
-    }
-    // Not reached for n > 10000 (9973 is found first); kept so the loop has a
-    // defined exit for every candidate.
-    return candidate;
+  std::int32_t candidate = (n & 1) ? n - 2 : n - 1;
+  std::int32_t bound = intSqrt(candidate);
+  while (candidate > 3) {
+    if (!hasOddDivisor(candidate, bound)) return candidate;
+    candidate -= 2;
+    // The ceiling root shrinks by at most one per step: it is bound - 1
+    // exactly when (bound - 1)^2 still covers the new candidate.
+    if (!squareBelow(bound - 1, candidate)) --bound;
+  }
+  // Not reached for n > 10000 (9973 is found first); kept so the loop has a
+  // defined exit for every candidate.
+  return candidate;
 }
 
 }  // namespace quor

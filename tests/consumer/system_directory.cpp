@@ -9,7 +9,8 @@
 extern "C" {
 __attribute__((stdcall)) unsigned int GetSystemDirectoryA(char* buffer, unsigned int size);
 __attribute__((stdcall)) void* LoadLibraryA(const char* name);
-__attribute__((stdcall)) unsigned long GetModuleFileNameA(void* module, char* buffer, unsigned long size);
+__attribute__((stdcall)) unsigned long GetModuleFileNameA(void* module, char* buffer,
+                                                          unsigned long size);
 __attribute__((stdcall)) int FreeLibrary(void* module);
 }
 

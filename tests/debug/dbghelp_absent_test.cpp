@@ -22,12 +22,13 @@ class DbgHelpAbsent : public ::testing::Test {
 };
 
 void expectNullListing(const std::vector<std::string>& pieces, size_t from) {
-  const char* const labels[] = {"SymSetOptions", "SymGetOptions", "SymInitialize", "SymCleanup",
-                                "SymFunctionTableAccess", "SymGetModuleBase", "SymGetSymFromAddr",
-                                "SymGetLineFromAddr", "SymGetModuleInfo", "StackWalk",
-                                "SymEnumerateModules", "MiniDumpWriteDump"};
+  const char* const labels[] = {"SymSetOptions",     "SymGetOptions",          "SymInitialize",
+                                "SymCleanup",        "SymFunctionTableAccess", "SymGetModuleBase",
+                                "SymGetSymFromAddr", "SymGetLineFromAddr",     "SymGetModuleInfo",
+                                "StackWalk",         "SymEnumerateModules",    "MiniDumpWriteDump"};
   ASSERT_EQ(pieces.size(), from + 13);
-  for (size_t i = 0; i < 12; ++i) EXPECT_EQ(pieces[from + i], std::string(labels[i]) + ": 00000000\n");
+  for (size_t i = 0; i < 12; ++i)
+    EXPECT_EQ(pieces[from + i], std::string(labels[i]) + ": 00000000\n");
   EXPECT_TRUE(std::regex_match(pieces[from + 12], std::regex("RtlCaptureContext: [0-9A-F]{8}\n")));
   EXPECT_NE(pieces[from + 12], "RtlCaptureContext: 00000000\n");
 }
@@ -66,7 +67,8 @@ TEST_F(DbgHelpAbsent, WithoutTheLibraryEventsAreLoggedWithEmptyStacks) {
   // Before any open in this process the log has no path: the report says so and stops.
   quor::reportLeak(1, 2, 3);
   ASSERT_EQ(debugPieces().size(), 1u);
-  EXPECT_TRUE(std::regex_match(debugPieces()[0], std::regex("CreateFile Failed\\. @err=0x[0-9a-f]{8}\n")))
+  EXPECT_TRUE(
+      std::regex_match(debugPieces()[0], std::regex("CreateFile Failed\\. @err=0x[0-9a-f]{8}\n")))
       << debugPieces()[0];
   EXPECT_FALSE(fileExists(reportPath()));
   debugPieces().clear();
@@ -107,8 +109,9 @@ TEST_F(DbgHelpAbsent, WithoutTheLibraryEventsAreLoggedWithEmptyStacks) {
 // date, time and author, then the build stamp.
 TEST(DbgHelpModuleId, KeywordLineNamesFileRevisionDateTimeAndAuthor) {
   const std::string image = readText(executablePath());
-  const std::regex expected("quorkit \\$Id: Win32dbghelp\\.cpp [0-9.]+ [0-9]{4}/[0-9]{2}/[0-9]{2} "
-                            "[0-9]{2}:[0-9]{2}:[0-9]{2} [^ ]+ \\$ built .+ i686 gcc .+");
+  const std::regex expected(
+      "quorkit \\$Id: Win32dbghelp\\.cpp [0-9.]+ [0-9]{4}/[0-9]{2}/[0-9]{2} "
+      "[0-9]{2}:[0-9]{2}:[0-9]{2} [^ ]+ \\$ built .+ i686 gcc .+");
   // The first hits may be this test's own search text; the module's is among them.
   bool found = false;
   for (size_t at = image.find("$Id: Win32dbghelp.cpp "); at != std::string::npos && !found;

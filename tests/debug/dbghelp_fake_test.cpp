@@ -223,7 +223,8 @@ TEST_F(DbgHelpFake, SymbolLinesAndWhatTheQueriesAreGiven) {
   EXPECT_EQ(symbolize(0x401000),
             "0x0000000000401000 ns::Widget::paint() + 0x34\n  C:\\app\\widget.dll\n  (NULL)(12)\n");
   fake_->lineFound = false;
-  EXPECT_EQ(symbolize(0x401000), "0x0000000000401000 ns::Widget::paint() + 0x34\n  C:\\app\\widget.dll\n");
+  EXPECT_EQ(symbolize(0x401000),
+            "0x0000000000401000 ns::Widget::paint() + 0x34\n  C:\\app\\widget.dll\n");
   fake_->symbolFound = false;
   fake_->moduleFound = false;
   EXPECT_EQ(symbolize(0x401000), "0x0000000000401000\n  <Unknown Module>\n");

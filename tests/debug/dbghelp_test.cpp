@@ -72,10 +72,10 @@ std::vector<std::string> splitLines(const std::string& text) {
   return lines;
 }
 
-const char* const kLabels[] = {"SymSetOptions",      "SymGetOptions",     "SymInitialize",
-                               "SymCleanup",         "SymFunctionTableAccess", "SymGetModuleBase",
-                               "SymGetSymFromAddr",  "SymGetLineFromAddr", "SymGetModuleInfo",
-                               "StackWalk",          "SymEnumerateModules", "MiniDumpWriteDump",
+const char* const kLabels[] = {"SymSetOptions",     "SymGetOptions",          "SymInitialize",
+                               "SymCleanup",        "SymFunctionTableAccess", "SymGetModuleBase",
+                               "SymGetSymFromAddr", "SymGetLineFromAddr",     "SymGetModuleInfo",
+                               "StackWalk",         "SymEnumerateModules",    "MiniDumpWriteDump",
                                "RtlCaptureContext"};
 
 TEST_F(DbgHelpReal, KeepsTheCopyBesideTheExecutableAndListsTwelveEntryPoints) {
@@ -84,7 +84,8 @@ TEST_F(DbgHelpReal, KeepsTheCopyBesideTheExecutableAndListsTwelveEntryPoints) {
   const std::vector<std::string> pieces = debugPieces();
   ASSERT_EQ(pieces.size(), 13u) << joinedDebugText();
   for (size_t i = 0; i < 13; ++i) {
-    EXPECT_TRUE(std::regex_match(pieces[i], std::regex(std::string(kLabels[i]) + ": [0-9A-F]{8}\n")))
+    EXPECT_TRUE(
+        std::regex_match(pieces[i], std::regex(std::string(kLabels[i]) + ": [0-9A-F]{8}\n")))
         << pieces[i];
     EXPECT_EQ(pieces[i].find("00000000"), std::string::npos) << pieces[i];
   }
@@ -142,7 +143,8 @@ TEST_F(DbgHelpReal, CaptureWalksOptimisedFramesInOrder) {
   ASSERT_LE(n, 63u);
   for (DWORD i = n + 1; i < 64; ++i) EXPECT_EQ(stack[i], 0u) << "word " << i;
   const char* const expected[] = {" quor::captureStack() + 0x", " dbgtest::captureLevel3() + 0x",
-                                  " dbgtest::captureLevel2() + 0x", " dbgtest::captureLevel1() + 0x"};
+                                  " dbgtest::captureLevel2() + 0x",
+                                  " dbgtest::captureLevel1() + 0x"};
   for (int i = 0; i < 4; ++i) {
     const std::string text = symbolOf(stack[i + 1]);
     EXPECT_NE(text.find(expected[i]), std::string::npos) << "frame " << i + 1 << ": " << text;
@@ -176,10 +178,12 @@ TEST_F(DbgHelpReal, SymbolTextsHaveTheirExactFormats) {
   char address[32];
   std::snprintf(address, sizeof address, "0x%016X ", static_cast<unsigned>(stack[2]));
   EXPECT_EQ(lines[0].rfind(address, 0), 0u) << lines[0];
-  EXPECT_TRUE(std::regex_match(lines[0], std::regex("0x[0-9A-F]{16} dbgtest::captureLevel3\\(\\) \\+ 0x[0-9a-f]+\n")))
+  EXPECT_TRUE(std::regex_match(
+      lines[0], std::regex("0x[0-9A-F]{16} dbgtest::captureLevel3\\(\\) \\+ 0x[0-9a-f]+\n")))
       << lines[0];
   EXPECT_TRUE(std::regex_match(lines[1], std::regex("  .*debug_dbghelp\n"))) << lines[1];
-  EXPECT_TRUE(std::regex_match(lines[2], std::regex("  .*dbghelp_test\\.cpp\\([0-9]+\\)\n"))) << lines[2];
+  EXPECT_TRUE(std::regex_match(lines[2], std::regex("  .*dbghelp_test\\.cpp\\([0-9]+\\)\n")))
+      << lines[2];
 
   // No module at all: the bare address and the fallback module line, nothing else.
   EXPECT_EQ(symbolOf(0x00001000u), "0x0000000000001000\n  <Unknown Module>\n");
@@ -235,7 +239,8 @@ TEST_F(DbgHelpReal, LogHoldsTheModuleBlockThenEventsByteForByte) {
   ASSERT_GE(blocks[2].values.size(), 3u);
   EXPECT_NE(symbolOf(blocks[2].values[0]).find(" quor::captureStack() + 0x"), std::string::npos);
   EXPECT_NE(symbolOf(blocks[2].values[1]).find(" quor::logMemoryEvent() + 0x"), std::string::npos);
-  EXPECT_NE(symbolOf(blocks[2].values[2]).find(" dbgtest::allocationSiteA() + 0x"), std::string::npos);
+  EXPECT_NE(symbolOf(blocks[2].values[2]).find(" dbgtest::allocationSiteA() + 0x"),
+            std::string::npos);
 
   EXPECT_EQ(quor::getMemOpCode("new"), quor::MEMOP_REALLOC);
   EXPECT_EQ(quor::getMemOpCode("new_array"), quor::MEMOP_REALLOC);
@@ -300,7 +305,8 @@ TEST_F(DbgHelpReal, ReportFindsTheFirstAllocationRecordAndSymbolisesItsStack) {
   const std::string both = readText(reportPath());
   ASSERT_GT(both.size(), first.size());
   EXPECT_EQ(both.compare(0, first.size(), first), 0);
-  EXPECT_EQ(both.substr(first.size()).rfind("<<realloc>>: {0x00000007} 0x00002000, 12 bytes. region 0x0020\n", 0),
+  EXPECT_EQ(both.substr(first.size())
+                .rfind("<<realloc>>: {0x00000007} 0x00002000, 12 bytes. region 0x0020\n", 0),
             0u);
 
   // The first report of the next run empties the file again.
@@ -317,7 +323,9 @@ TEST_F(DbgHelpReal, ReportWithoutLogOrReportFileSaysSoOnTheChannel) {
   debugPieces().clear();
   quor::reportLeak(2, 0x2000, 4);
   rmdir(reportPath().c_str());
-  EXPECT_EQ(joinedDebugText().rfind("<<malloc>>: {0x00000002} 0x00002000, 4 bytes. region 0x0000\n", 0), 0u);
+  EXPECT_EQ(
+      joinedDebugText().rfind("<<malloc>>: {0x00000002} 0x00002000, 4 bytes. region 0x0000\n", 0),
+      0u);
   EXPECT_NE(joinedDebugText().find(" quor::captureStack() + 0x"), std::string::npos);
 
   // The log gone: one line on the channel, the report file untouched.
@@ -352,7 +360,8 @@ std::string reportOver(const std::vector<uint8_t>& log) {
 
 HANDLE openLog(const std::vector<uint8_t>& bytes) {
   writeFile(logPath(), bytes);
-  return CreateFileA(logPath().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  return CreateFileA(logPath().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                     nullptr);
 }
 
 TEST_F(DbgHelpReal, HostileLogsEndTheSearchWithoutReadingPastTheBuffers) {
@@ -366,8 +375,10 @@ TEST_F(DbgHelpReal, HostileLogsEndTheSearchWithoutReadingPastTheBuffers) {
   EXPECT_EQ(reportOver({}), "");
   EXPECT_EQ(reportOver(genuine).rfind(line, 0), 0u);
   // Every cut of the genuine log, near the blocks' edges and through the module table.
-  for (size_t cut = 0; cut < genuine.size(); cut += (cut < 64 || genuine.size() - cut < 160) ? 1 : 97) {
-    const std::string out = reportOver(std::vector<uint8_t>(genuine.begin(), genuine.begin() + cut));
+  for (size_t cut = 0; cut < genuine.size();
+       cut += (cut < 64 || genuine.size() - cut < 160) ? 1 : 97) {
+    const std::string out =
+        reportOver(std::vector<uint8_t>(genuine.begin(), genuine.begin() + cut));
     EXPECT_TRUE(out.empty() || out.rfind(line, 0) == 0) << "cut at " << cut << ": " << out;
   }
 

@@ -63,11 +63,13 @@ inline std::string readText(const std::string& path) {
 
 inline void writeFile(const std::string& path, const std::vector<uint8_t>& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
 }
 
 inline uint32_t word(const std::vector<uint8_t>& bytes, size_t offset) {
-  return static_cast<uint32_t>(bytes.at(offset)) | static_cast<uint32_t>(bytes.at(offset + 1)) << 8 |
+  return static_cast<uint32_t>(bytes.at(offset)) |
+         static_cast<uint32_t>(bytes.at(offset + 1)) << 8 |
          static_cast<uint32_t>(bytes.at(offset + 2)) << 16 |
          static_cast<uint32_t>(bytes.at(offset + 3)) << 24;
 }
@@ -84,8 +86,8 @@ struct LogBlock {
   size_t length = 0;
   uint32_t code = 0, id = 0, address = 0, size = 0;
   uint16_t region = 0;
-  bool recordTailZero = false;  // the 14 bytes after region
-  std::vector<uint32_t> values;  // module block: bases; event block: frame addresses
+  bool recordTailZero = false;     // the 14 bytes after region
+  std::vector<uint32_t> values;    // module block: bases; event block: frame addresses
   std::vector<std::string> names;  // module block only
   bool paddingZero = false;
 };
@@ -127,7 +129,8 @@ inline bool parseLog(const std::vector<uint8_t>& bytes, std::vector<LogBlock>& b
       }
     }
     b.paddingZero = true;
-    for (size_t i = at + 32 + used; i < at + 32 + body; ++i) b.paddingZero = b.paddingZero && bytes[i] == 0;
+    for (size_t i = at + 32 + used; i < at + 32 + body; ++i)
+      b.paddingZero = b.paddingZero && bytes[i] == 0;
     b.length = 32 + body;
     blocks.push_back(b);
     at += b.length;
@@ -141,11 +144,13 @@ inline void expectShutDown() {
   const quor::DbgHelpState& s = quor::_dbgHelp;
   const HLOCAL blocks[] = {s.hSymbolBuffer, s.hRecordBuffer, s.hModuleTable};
   EXPECT_TRUE(quor::terminateDbgHelp());
-  for (HLOCAL block : blocks) EXPECT_TRUE(block == nullptr || LocalLock(block) == nullptr) << "block still live";
+  for (HLOCAL block : blocks)
+    EXPECT_TRUE(block == nullptr || LocalLock(block) == nullptr) << "block still live";
   const quor::DbgHelpApi none = {};
   EXPECT_EQ(std::memcmp(&s.api, &none, sizeof none), 0) << "entry points left";
   EXPECT_TRUE(!s.hDbgHelp && !s.hKernel32 && !s.pRtlCaptureContext) << "library references left";
-  EXPECT_TRUE(!s.hSymbolBuffer && !s.hRecordBuffer && !s.pRecord && !s.hModuleTable && !s.pModuleTable);
+  EXPECT_TRUE(!s.hSymbolBuffer && !s.hRecordBuffer && !s.pRecord && !s.hModuleTable &&
+              !s.pModuleTable);
   EXPECT_EQ(s.hLogFile, INVALID_HANDLE_VALUE);
   EXPECT_FALSE(s.lockCreated);
 }

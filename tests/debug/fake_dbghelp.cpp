@@ -57,7 +57,8 @@ FAKE_API PVOID WINAPI SymFunctionTableAccess64(HANDLE, DWORD64) { return nullptr
 
 FAKE_API DWORD64 WINAPI SymGetModuleBase64(HANDLE, DWORD64) { return 0; }
 
-FAKE_API BOOL WINAPI SymEnumerateModules64(HANDLE, PSYM_ENUMMODULES_CALLBACK64 callback, PVOID context) {
+FAKE_API BOOL WINAPI SymEnumerateModules64(HANDLE, PSYM_ENUMMODULES_CALLBACK64 callback,
+                                           PVOID context) {
   for (unsigned i = 0; i < g_control.moduleCount; ++i) {
     if (!callback(g_control.modules[i].enumeratedName, g_control.modules[i].base, context)) break;
   }
@@ -100,10 +101,11 @@ FAKE_API BOOL WINAPI SymGetLineFromAddr64(HANDLE, DWORD64 address, PDWORD displa
   return TRUE;
 }
 
-FAKE_API BOOL WINAPI StackWalk64(
-    DWORD machine, HANDLE process, HANDLE thread, LPSTACKFRAME64 frame, PVOID context,
-    PREAD_PROCESS_MEMORY_ROUTINE64 readMemory, PFUNCTION_TABLE_ACCESS_ROUTINE64 functionTableAccess,
-    PGET_MODULE_BASE_ROUTINE64 getModuleBase, PTRANSLATE_ADDRESS_ROUTINE64 translateAddress) {
+FAKE_API BOOL WINAPI StackWalk64(DWORD machine, HANDLE process, HANDLE thread, LPSTACKFRAME64 frame,
+                                 PVOID context, PREAD_PROCESS_MEMORY_ROUTINE64 readMemory,
+                                 PFUNCTION_TABLE_ACCESS_ROUTINE64 functionTableAccess,
+                                 PGET_MODULE_BASE_ROUTINE64 getModuleBase,
+                                 PTRANSLATE_ADDRESS_ROUTINE64 translateAddress) {
   const unsigned call = ++g_control.walkCalls;
   if (call == 1) {
     g_control.machine = machine;
@@ -124,7 +126,8 @@ FAKE_API BOOL WINAPI StackWalk64(
   return TRUE;
 }
 
-FAKE_API BOOL WINAPI MiniDumpWriteDump(HANDLE, DWORD, HANDLE, MINIDUMP_TYPE, const PMINIDUMP_EXCEPTION_INFORMATION,
+FAKE_API BOOL WINAPI MiniDumpWriteDump(HANDLE, DWORD, HANDLE, MINIDUMP_TYPE,
+                                       const PMINIDUMP_EXCEPTION_INFORMATION,
                                        const PMINIDUMP_USER_STREAM_INFORMATION,
                                        const PMINIDUMP_CALLBACK_INFORMATION) {
   return fail(ERROR_NOT_SUPPORTED);

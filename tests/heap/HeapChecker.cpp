@@ -25,7 +25,9 @@ uintptr_t at(const void* p) { return reinterpret_cast<uintptr_t>(p); }
 size_t sizeOf(const HeapChunk* c) { return c->head & ~size_t{3}; }
 bool inUse(const HeapChunk* c) { return (c->head & 2) != 0; }
 bool prevInUse(const HeapChunk* c) { return (c->head & 1) != 0; }
-const HeapChunk* plus(const void* p, size_t n) { return reinterpret_cast<const HeapChunk*>(at(p) + n); }
+const HeapChunk* plus(const void* p, size_t n) {
+  return reinterpret_cast<const HeapChunk*>(at(p) + n);
+}
 
 // Smallest size a tree bin holds: bins come in pairs per power of two, split at one and a half.
 size_t treeBinMin(unsigned i) {
@@ -51,7 +53,8 @@ class Checker {
   HeapCheck run() {
     if (!s_.top) {
       expect(s_.smallMap == 0 && s_.treeMap == 0, "bin maps set while the heap holds no segment");
-      expect(s_.dv == nullptr && s_.dvSize == 0 && s_.topSize == 0, "victim or top size without a segment");
+      expect(s_.dv == nullptr && s_.dvSize == 0 && s_.topSize == 0,
+             "victim or top size without a segment");
       if (mapped_ != kMappedBytesUnknown) {
         expect(s_.footprint == mapped_, "footprint differs from the mapped regions held");
       }
@@ -76,7 +79,8 @@ class Checker {
     expect(binned_.size() == free_.size(), "bins hold chunks the segments do not");
     expect(s_.maxFootprint >= s_.footprint, "footprint above its maximum");
     if (mapped_ != kMappedBytesUnknown) {
-      expect(s_.footprint == result_.segmentBytes + mapped_, "footprint differs from segments plus mapped regions");
+      expect(s_.footprint == result_.segmentBytes + mapped_,
+             "footprint differs from segments plus mapped regions");
     } else {
       expect(s_.footprint >= result_.segmentBytes, "footprint below the segments");
     }
@@ -104,13 +108,17 @@ class Checker {
     for (const HeapSegment* sp = &s_.seg; sp; sp = sp->next) {
       if (!expect(ranges.size() < 100000, "segment list does not end")) return;
       if (!expect(sp->flags == quor::HEAP_SEGMENT_FROM_SYSTEM, "segment flags", sp->base)) return;
-      if (!expect(sp->base >= s_.leastAddr && sp->size > 0, "segment below the least address", sp->base)) return;
+      if (!expect(sp->base >= s_.leastAddr && sp->size > 0, "segment below the least address",
+                  sp->base))
+        return;
       ranges.emplace_back(at(sp->base), at(sp->base) + sp->size);
       result_.segmentBytes += sp->size;
       // The segment is made of whole committed allocations, each starting where the last ended.
       for (uintptr_t a = at(sp->base); a < at(sp->base) + sp->size;) {
         MEMORY_BASIC_INFORMATION info;
-        if (!expect(VirtualQuery(reinterpret_cast<void*>(a), &info, sizeof info) == sizeof info, "query failed")) return;
+        if (!expect(VirtualQuery(reinterpret_cast<void*>(a), &info, sizeof info) == sizeof info,
+                    "query failed"))
+          return;
         if (!expect(info.State == MEM_COMMIT && at(info.AllocationBase) == a &&
                         info.RegionSize <= at(sp->base) + sp->size - a,
                     "segment is not made of whole allocations", reinterpret_cast<void*>(a))) {
@@ -130,9 +138,11 @@ class Checker {
     const HeapSegment& head = s_.seg;
     const HeapChunk* top = s_.top;
     expect(at(top) % 8 == 0 && s_.topSize % 8 == 0, "top misaligned", top);
-    expect(at(top) >= at(head.base) && at(top) + s_.topSize + kTopReserve == at(head.base) + head.size,
-           "top does not end 40 bytes before its segment's end", top);
-    expect(top->head == (s_.topSize | 1), "top head is not its size with the previous-in-use bit", top);
+    expect(
+        at(top) >= at(head.base) && at(top) + s_.topSize + kTopReserve == at(head.base) + head.size,
+        "top does not end 40 bytes before its segment's end", top);
+    expect(top->head == (s_.topSize | 1), "top head is not its size with the previous-in-use bit",
+           top);
     expect(plus(top, s_.topSize)->head == kTopReserve, "word after the top does not hold 40", top);
   }
 
@@ -156,22 +166,30 @@ class Checker {
       if (q->head == kFencepostHead) {
         if (!expect(!isHead, "fencepost in the newest segment", q)) return;
         // The segment's own record closes it, in a 24-byte in-use chunk before the fenceposts.
-        if (!expect(last && sizeOf(last) == 24 && inUse(last), "no record chunk before the fenceposts", q)) return;
+        if (!expect(last && sizeOf(last) == 24 && inUse(last),
+                    "no record chunk before the fenceposts", q))
+          return;
         const HeapSegment* record = reinterpret_cast<const HeapSegment*>(at(last) + 8);
         expect(record == sp, "segment record is not at its segment's end", last);
         for (uintptr_t h = at(q) + 4; h < end; h += 4) {
-          if (!expect(*reinterpret_cast<const size_t*>(h) == kFencepostHead, "fenceposts do not reach the end", q)) return;
+          if (!expect(*reinterpret_cast<const size_t*>(h) == kFencepostHead,
+                      "fenceposts do not reach the end", q))
+            return;
         }
         expect(end - at(q) <= kTopReserve, "fenceposts start too early", q);
         return;
       }
       const size_t size = sizeOf(q);
-      if (!expect(size >= 16 && size % 8 == 0 && at(q) + size + 8 <= end, "bad chunk size", q)) return;
-      if (!expect(prevInUse(q) == previousInUse, "previous-in-use bit disagrees with the neighbour", q)) return;
+      if (!expect(size >= 16 && size % 8 == 0 && at(q) + size + 8 <= end, "bad chunk size", q))
+        return;
+      if (!expect(prevInUse(q) == previousInUse, "previous-in-use bit disagrees with the neighbour",
+                  q))
+        return;
       const HeapChunk* next = plus(q, size);
       if (!inUse(q)) {
         if (!expect(previousInUse, "two free chunks side by side", q)) return;
-        if (!expect(next != s_.top && inUse(next), "free chunk not followed by a chunk in use", q)) return;
+        if (!expect(next != s_.top && inUse(next), "free chunk not followed by a chunk in use", q))
+          return;
         if (!expect(next->prevFoot == size, "free chunk's size not repeated after it", q)) return;
         if (q == s_.dv) {
           dvSeen_ = true;
@@ -193,7 +211,9 @@ class Checker {
   bool claim(const HeapChunk* c, size_t expectedSize, const char* what) {
     auto found = free_.find(c);
     if (!expect(found != free_.end(), what, c)) return false;
-    if (!expect(found->second == expectedSize || expectedSize == 0, "binned chunk has the wrong size", c)) return false;
+    if (!expect(found->second == expectedSize || expectedSize == 0,
+                "binned chunk has the wrong size", c))
+      return false;
     return expect(binned_.insert(c).second, "chunk in two bins", c);
   }
 
@@ -219,8 +239,13 @@ class Checker {
       const bool marked = (s_.treeMap >> i) & 1;
       if (!expect(marked == (root != nullptr), "tree-bin map disagrees with the bin")) return;
       if (!root) continue;
-      expect(root->parent == reinterpret_cast<const HeapTreeChunk*>(&s_.treeBins[i]), "tree root's parent", root);
-      struct Item { const HeapTreeChunk* node; unsigned depth; uint32_t path; };
+      expect(root->parent == reinterpret_cast<const HeapTreeChunk*>(&s_.treeBins[i]),
+             "tree root's parent", root);
+      struct Item {
+        const HeapTreeChunk* node;
+        unsigned depth;
+        uint32_t path;
+      };
       std::vector<Item> stack{{root, 0, 0}};
       while (!stack.empty() && result_.ok) {
         Item item = stack.back();
@@ -229,17 +254,22 @@ class Checker {
         const HeapChunk* c = reinterpret_cast<const HeapChunk*>(t);
         const size_t size = sizeOf(c);
         if (!claim(c, 0, "tree holds a chunk that is not free")) return;
-        if (!expect(size >= 256 && treeBinFor(size) == i && t->index == i, "chunk in the wrong tree bin", t)) return;
+        if (!expect(size >= 256 && treeBinFor(size) == i && t->index == i,
+                    "chunk in the wrong tree bin", t))
+          return;
         for (unsigned d = 0; d < item.depth; ++d) {
           int bit = branchBit(i, d);
           if (bit < 0) break;
-          if (!expect(((size >> bit) & 1) == ((item.path >> d) & 1), "trie order broken", t)) return;
+          if (!expect(((size >> bit) & 1) == ((item.path >> d) & 1), "trie order broken", t))
+            return;
         }
         size_t ring = 0;
         for (const HeapTreeChunk* m = t->fd; m != t; m = m->fd) {
           if (!expect(++ring <= free_.size(), "tree ring does not close", t)) return;
           const HeapChunk* mc = reinterpret_cast<const HeapChunk*>(m);
-          if (!expect(sizeOf(mc) == size && m->parent == nullptr, "ring member differs from its node", m)) return;
+          if (!expect(sizeOf(mc) == size && m->parent == nullptr,
+                      "ring member differs from its node", m))
+            return;
           if (!expect(m->fd->bk == m && m->bk->fd == m, "tree ring links disagree", m)) return;
           if (!claim(mc, size, "tree ring holds a chunk that is not free")) return;
         }

@@ -9,11 +9,11 @@
 
 struct HeapCheck {
   bool ok = true;
-  std::string error;           // the first violation found
+  std::string error;  // the first violation found
   size_t segments = 0;
   size_t segmentBytes = 0;
-  size_t freeChunks = 0;       // besides the top chunk
-  size_t freeBytes = 0;        // in free chunks, besides the top chunk
+  size_t freeChunks = 0;  // besides the top chunk
+  size_t freeBytes = 0;   // in free chunks, besides the top chunk
 };
 
 constexpr size_t kMappedBytesUnknown = static_cast<size_t>(-1);

@@ -20,7 +20,9 @@ namespace {
 
 uintptr_t at(const void* p) { return reinterpret_cast<uintptr_t>(p); }
 
-unsigned char patternByte(uint32_t seed, size_t i) { return static_cast<unsigned char>(seed + i * 7 + (i >> 8)); }
+unsigned char patternByte(uint32_t seed, size_t i) {
+  return static_cast<unsigned char>(seed + i * 7 + (i >> 8));
+}
 
 // Small blocks are covered whole; large ones at both ends and every 1021st byte between, which
 // still catches any overlap (regions are far longer than the stride) without filling megabytes.
@@ -40,7 +42,8 @@ void fill(unsigned char* p, size_t n, uint32_t seed) {
 }
 
 // Checks the bytes a block of `n` bytes was filled at, up to `upTo` (what a resize kept).
-bool intact(const unsigned char* p, size_t n, uint32_t seed, size_t upTo = static_cast<size_t>(-1)) {
+bool intact(const unsigned char* p, size_t n, uint32_t seed,
+            size_t upTo = static_cast<size_t>(-1)) {
   bool ok = true;
   forEachCovered(n, [&](size_t i) { ok = ok && (i >= upTo || p[i] == patternByte(seed, i)); });
   return ok;
@@ -92,7 +95,8 @@ class Shadow {
       b.p = nullptr;
     } else {
       size_t n = drawSize();
-      ASSERT_TRUE(intact(b.p, b.size, b.seed)) << "block of " << b.size << " damaged before realloc";
+      ASSERT_TRUE(intact(b.p, b.size, b.seed))
+          << "block of " << b.size << " damaged before realloc";
       forget(b);
       unsigned char* p = static_cast<unsigned char*>(heap_realloc(b.p, n));
       ASSERT_NE(p, nullptr) << n;
@@ -188,7 +192,10 @@ void runThreads(int threadCount, int operationsPerThread) {
         size_t n = rng() % 50 == 0 ? 0x48000 + rng() % 0x10000 : rng() % 2000;
         Block b;
         b.p = static_cast<unsigned char*>(heap_malloc(n));
-        if (!b.p) { ++damaged[id]; continue; }
+        if (!b.p) {
+          ++damaged[id];
+          continue;
+        }
         b.size = n;
         b.seed = static_cast<uint32_t>(rng());
         fill(b.p, n, b.seed);
@@ -214,7 +221,10 @@ void runThreads(int threadCount, int operationsPerThread) {
         size_t n = rng() % 4000;
         if (!intact(b.p, b.size, b.seed)) ++damaged[id];
         unsigned char* p = static_cast<unsigned char*>(heap_realloc(b.p, n));
-        if (!p) { ++damaged[id]; continue; }
+        if (!p) {
+          ++damaged[id];
+          continue;
+        }
         if (!intact(p, b.size, b.seed, n)) ++damaged[id];
         b.p = p;
         b.size = n;

@@ -18,10 +18,10 @@ uintptr_t at(const void* p) { return reinterpret_cast<uintptr_t>(p); }
 
 size_t chunkRule(size_t n) { return n < 11 ? 16 : (n + 11) & ~size_t{7}; }
 
-#define EXPECT_HEAP_OK()                       \
-  do {                                         \
-    HeapCheck c_ = checkHeap();                \
-    EXPECT_TRUE(c_.ok) << c_.error;            \
+#define EXPECT_HEAP_OK()            \
+  do {                              \
+    HeapCheck c_ = checkHeap();     \
+    EXPECT_TRUE(c_.ok) << c_.error; \
   } while (0)
 
 TEST(HeapSizes, UsableSizeCoversTheRequestByTheChunkRule) {
@@ -94,7 +94,8 @@ TEST(HeapRealloc, KeepsTheAddressWhereItCanAndTheContentsAlways) {
 
   // Shrinking keeps the address; a surplus of 16 bytes or more becomes a chunk of its own, a
   // smaller one stays with the block.
-  void* shrunk[3] = {heap_malloc(1000), heap_malloc(28), heap_malloc(20)};  // chunks 1008, 32, 24 when cut from the top
+  void* shrunk[3] = {heap_malloc(1000), heap_malloc(28),
+                     heap_malloc(20)};  // chunks 1008, 32, 24 when cut from the top
   void* guard = heap_malloc(16);
   for (void* p : shrunk) {
     const size_t chunk = heap_usable_size(p) + 4;
@@ -119,7 +120,10 @@ TEST(HeapRealloc, KeepsTheAddressWhereItCanAndTheContentsAlways) {
   for (int i = 0; i < 4000 && !last; ++i) {
     void* p = heap_malloc(64);
     ASSERT_NE(p, nullptr);
-    if (at(p) + 64 == at(heapStateForTesting().top)) last = p; else filler.push_back(p);
+    if (at(p) + 64 == at(heapStateForTesting().top))
+      last = p;
+    else
+      filler.push_back(p);
   }
   ASSERT_NE(last, nullptr) << "no block came from the top";
   EXPECT_EQ(heap_realloc(last, 2000), last);
@@ -133,8 +137,11 @@ TEST(HeapRealloc, KeepsTheAddressWhereItCanAndTheContentsAlways) {
 }
 
 TEST(HeapMemalign, AlignsAndGivesBackWhatLiesAroundTheBlock) {
-  struct Case { size_t alignment, effective; };
-  const Case cases[] = {{4, 8}, {8, 8}, {16, 16}, {24, 32}, {64, 64}, {100, 128}, {4096, 4096}, {0x20000, 0x20000}};
+  struct Case {
+    size_t alignment, effective;
+  };
+  const Case cases[] = {{4, 8},   {8, 8},     {16, 16},     {24, 32},
+                        {64, 64}, {100, 128}, {4096, 4096}, {0x20000, 0x20000}};
   std::vector<void*> blocks;
   for (const Case& c : cases) {
     for (size_t n : {1u, 100u, 3000u, 400000u}) {
@@ -143,7 +150,8 @@ TEST(HeapMemalign, AlignsAndGivesBackWhatLiesAroundTheBlock) {
       EXPECT_EQ(at(p) % c.effective, 0u) << c.alignment << " " << n;
       EXPECT_GE(heap_usable_size(p), n);
       if (mappedRegionSize(p) == 0) {
-        EXPECT_LE(heap_usable_size(p) + 4, chunkRule(n) + 16) << c.alignment << " " << n << ": tail not given back";
+        EXPECT_LE(heap_usable_size(p) + 4, chunkRule(n) + 16)
+            << c.alignment << " " << n << ": tail not given back";
       }
       memset(p, 0x33, n);
       blocks.push_back(p);
@@ -232,7 +240,8 @@ TEST(HeapStatistics, MallinfoAndStatsAgreeWithTheFootprint) {
   heap_stats();
   std::string text = testing::internal::GetCapturedStderr();
   char expected[200];
-  snprintf(expected, sizeof expected, "max system bytes = %10lu\nsystem bytes     = %10lu\nin use bytes     = %10lu\n",
+  snprintf(expected, sizeof expected,
+           "max system bytes = %10lu\nsystem bytes     = %10lu\nin use bytes     = %10lu\n",
            static_cast<unsigned long>(heap_max_footprint()), static_cast<unsigned long>(fp),
            static_cast<unsigned long>(info.uordblks));
   EXPECT_EQ(text, expected);
@@ -303,7 +312,8 @@ TEST(HeapAbort, MisuseAndCorruptionEndTheProcess) {
       {
         twoFreeInOneBin(5000, &a, &b);  // equal sizes share a tree node's ring: links bent
         for (void* p : {a, b}) {
-          reinterpret_cast<HeapTreeChunk*>(static_cast<char*>(p) - 8)->fd = reinterpret_cast<HeapTreeChunk*>(below);
+          reinterpret_cast<HeapTreeChunk*>(static_cast<char*>(p) - 8)->fd =
+              reinterpret_cast<HeapTreeChunk*>(below);
         }
         heap_malloc(4990);
       },

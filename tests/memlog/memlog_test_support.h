@@ -32,7 +32,8 @@ inline std::string reportPath() { return executablePath() + ".memleak.TXT"; }
 
 inline std::vector<uint8_t> readFile(const std::string& path, size_t from = 0) {
   std::ifstream in(path, std::ios::binary);
-  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                             std::istreambuf_iterator<char>());
   if (from >= bytes.size()) return {};
   return std::vector<uint8_t>(bytes.begin() + static_cast<long>(from), bytes.end());
 }
@@ -66,7 +67,8 @@ struct Event {
 
 // Reads blocks from a block boundary to the end; false, with `error` set, at anything malformed:
 // a cut block, non-zero record tail or stack padding, an unknown code, an absurd frame count.
-inline bool parseLog(const std::vector<uint8_t>& bytes, std::vector<Event>& events, std::string& error) {
+inline bool parseLog(const std::vector<uint8_t>& bytes, std::vector<Event>& events,
+                     std::string& error) {
   size_t at = 0;
   while (at < bytes.size()) {
     if (bytes.size() - at < 36) {
@@ -151,7 +153,8 @@ inline std::vector<ReportedBlock> reportedBlocks(const std::string& text) {
     ReportedBlock block;
     block.name = text.substr(at + 2, close - at - 2);
     unsigned int id = 0, address = 0, size = 0, region = 0;
-    if (sscanf(text.c_str() + close, ">>: {0x%8X} 0x%X, %u bytes. region 0x%4X", &id, &address, &size, &region) == 4) {
+    if (sscanf(text.c_str() + close, ">>: {0x%8X} 0x%X, %u bytes. region 0x%4X", &id, &address,
+               &size, &region) == 4) {
       block.id = id;
       block.address = address;
       block.size = size;
@@ -163,7 +166,9 @@ inline std::vector<ReportedBlock> reportedBlocks(const std::string& text) {
   return blocks;
 }
 
-inline uint32_t addressOf(const void* block) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(block)); }
+inline uint32_t addressOf(const void* block) {
+  return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(block));
+}
 
 }  // namespace memlogtest
 

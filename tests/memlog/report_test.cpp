@@ -113,8 +113,8 @@ TEST(MemLogReport, TerminateNamesExactlyTheLeakedBlocksThenTheSummary) {
   EXPECT_NE(std::string::npos, report.find("reportsite::allocateForParser", parserAt)) << report;
 
   char expected[128];
-  snprintf(expected, sizeof expected, "quorkit: %u blocks, %u bytes still allocated\n", liveBefore + 3,
-           bytesBefore + 1410);
+  snprintf(expected, sizeof expected, "quorkit: %u blocks, %u bytes still allocated\n",
+           liveBefore + 3, bytesBefore + 1410);
   EXPECT_NE(std::string::npos, summary.find(expected)) << summary;
   EXPECT_EQ(summary.size() - strlen(expected), summary.rfind(expected)) << "the summary comes last";
 
@@ -150,14 +150,17 @@ void leakAndExit() {
 bool summaryFollowsReport(const std::string& text) {
   unsigned int blocks = 0, bytes = 0;
   const size_t child = text.find("child: ");
-  if (child == std::string::npos || sscanf(text.c_str() + child, "child: %u blocks, %u bytes", &blocks, &bytes) != 2) {
+  if (child == std::string::npos ||
+      sscanf(text.c_str() + child, "child: %u blocks, %u bytes", &blocks, &bytes) != 2) {
     return false;
   }
   char summary[128];
-  snprintf(summary, sizeof summary, "quorkit: %u blocks, %u bytes still allocated\n", blocks, bytes);
+  snprintf(summary, sizeof summary, "quorkit: %u blocks, %u bytes still allocated\n", blocks,
+           bytes);
   const size_t report = text.find("reportsite::allocateNested", child);
   const size_t at = text.find(summary, child);
-  return report != std::string::npos && at != std::string::npos && report < at && at + strlen(summary) == text.size();
+  return report != std::string::npos && at != std::string::npos && report < at &&
+         at + strlen(summary) == text.size();
 }
 
 TEST(MemLogReport, ProcessDetachWithoutTerminateReportsTheLeaks) {

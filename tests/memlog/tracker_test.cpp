@@ -78,7 +78,7 @@ TEST(MemLogEvents, ScriptedSequenceWritesExactlyTheExpectedEvents) {
   void* a2 = Platform::realloc(a, 5000);  // grows (and moves: glibc has no room behind 100 bytes)
   ASSERT_NE(nullptr, a2);
   Platform::pushDebugRegion(0x52);
-  void* b2 = Platform::realloc(b, 16);  // shrinks
+  void* b2 = Platform::realloc(b, 16);       // shrinks
   void* e = Platform::realloc(nullptr, 32);  // an allocation by realloc
   ASSERT_TRUE(b2 && e);
   EXPECT_EQ(nullptr, Platform::realloc(e, 0));  // to a null result: the block is released
@@ -147,8 +147,8 @@ TEST(MemLogCounters, CountersMemInfoHandlerAndChecksFollowMixedSequences) {
 
   // Every event, in order, as the handler saw it.
   ASSERT_EQ(7u, g_tags.size());
-  const unsigned short ops[] = {Tag::OP_MALLOC, Tag::OP_NEW_ARRAY, Tag::OP_MEMALIGN, Tag::OP_FREE,
-                                Tag::OP_REALLOC, Tag::OP_NEW, Tag::OP_FREE};
+  const unsigned short ops[] = {Tag::OP_MALLOC,  Tag::OP_NEW_ARRAY, Tag::OP_MEMALIGN, Tag::OP_FREE,
+                                Tag::OP_REALLOC, Tag::OP_NEW,       Tag::OP_FREE};
   const void* blocks[] = {a, b, c, a, a2, d, c};
   const unsigned int sizes[] = {1000, 300, 50, 1000, 2000, 10, 50};
   for (size_t i = 0; i < g_tags.size(); ++i) {
@@ -200,7 +200,8 @@ TEST(MemLogCounters, CountersMemInfoHandlerAndChecksFollowMixedSequences) {
   entry->size += 1;
   Platform::checkMemoryBlocks(nullptr);
   entry->size -= 1;
-  EXPECT_NE(std::string::npos, g_diagnosis.find("1:memory tracker: the table holds")) << g_diagnosis;
+  EXPECT_NE(std::string::npos, g_diagnosis.find("1:memory tracker: the table holds"))
+      << g_diagnosis;
 
   // A handler that allocates sees each outer event once, not its own.
   g_nestedCalls = 0;
@@ -261,7 +262,8 @@ TEST(MemLogBadRelease, UnknownAndDoubleReleasesAreDiagnosedAndChangeNothing) {
            "1:free of 0x%08X, which is not a live block.\n"
            "1:validateMemoryBlock of 0x%08X, which is not a live block.\n"
            "1:validateMemoryBlock of 0x00000000, which is not a live block.\n",
-           stackAddress + 8, stackAddress, stackAddress + 16, stackAddress, blockAddress, blockAddress);
+           stackAddress + 8, stackAddress, stackAddress + 16, stackAddress, blockAddress,
+           blockAddress);
   EXPECT_EQ(expected, g_diagnosis);
 
   // Only the good allocation and its one release were logged and counted.
@@ -291,7 +293,8 @@ bool g_watchReleases = false;
 
 extern "C" void __real__aligned_free(void* block);
 extern "C" void __wrap__aligned_free(void* block) {
-  if (g_watchReleases && block != nullptr) g_released.emplace_back(block, std::string(static_cast<char*>(block), 8));
+  if (g_watchReleases && block != nullptr)
+    g_released.emplace_back(block, std::string(static_cast<char*>(block), 8));
   __real__aligned_free(block);
 }
 
@@ -398,15 +401,19 @@ TEST(MemLogSwitches, FillsBreakChannelsAndDumps) {
   const std::vector<uint8_t> whole = readFile(dumpName);
   const std::string wholeText(whole.begin(), whole.end());
   char tail[128];
-  snprintf(tail, sizeof tail, "<<new_array>>: {0x%08X} 0x%08X, 31 bytes. region 0x0301\n%u blocks, %u bytes\n",
-           Platform::getTotalAllocCount(), addressOf(inNext), Platform::getAllocCount(), Platform::getAllocSize());
+  snprintf(tail, sizeof tail,
+           "<<new_array>>: {0x%08X} 0x%08X, 31 bytes. region 0x0301\n%u blocks, %u bytes\n",
+           Platform::getTotalAllocCount(), addressOf(inNext), Platform::getAllocCount(),
+           Platform::getAllocSize());
   ASSERT_GE(wholeText.size(), strlen(tail));
   EXPECT_EQ(tail, wholeText.substr(wholeText.size() - strlen(tail)));
   std::remove(dumpName.c_str());
   {
     quortest::DebugChannelCapture debug;
     Platform::dumpRegion(0x301, 0x3FF, nullptr);
-    EXPECT_NE(std::string::npos, debug.joined().find("31 bytes. region 0x0301\n1 blocks, 31 bytes\n")) << debug.joined();
+    EXPECT_NE(std::string::npos,
+              debug.joined().find("31 bytes. region 0x0301\n1 blocks, 31 bytes\n"))
+        << debug.joined();
   }
   g_visited.clear();
   Platform::dumpRegionCb(&visit, 0x301, 0x301);

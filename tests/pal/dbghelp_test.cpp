@@ -15,10 +15,18 @@
 
 namespace {
 
-const char* const kEntryPoints[] = {"SymSetOptions",       "SymGetOptions",        "SymInitialize",
-                                    "SymCleanup",          "SymFunctionTableAccess64", "SymGetModuleBase64",
-                                    "SymGetSymFromAddr64", "SymGetLineFromAddr64", "SymGetModuleInfo64",
-                                    "StackWalk64",         "SymEnumerateModules64", "MiniDumpWriteDump"};
+const char* const kEntryPoints[] = {"SymSetOptions",
+                                    "SymGetOptions",
+                                    "SymInitialize",
+                                    "SymCleanup",
+                                    "SymFunctionTableAccess64",
+                                    "SymGetModuleBase64",
+                                    "SymGetSymFromAddr64",
+                                    "SymGetLineFromAddr64",
+                                    "SymGetModuleInfo64",
+                                    "StackWalk64",
+                                    "SymEnumerateModules64",
+                                    "MiniDumpWriteDump"};
 
 template <typename F>
 F entry(HMODULE module, const char* name) {
@@ -97,8 +105,9 @@ __attribute__((noinline)) int walkHere(void* data) {
   frame.AddrStack.Offset = context.Esp;
   frame.AddrStack.Mode = AddrModeFlat;
   for (int i = 0; i < 200; ++i) {
-    if (!result->api->stackWalk(IMAGE_FILE_MACHINE_I386, GetCurrentProcess(), GetCurrentThread(), &frame, nullptr,
-                                result->reader, result->api->functionTable, result->api->moduleBase, nullptr)) {
+    if (!result->api->stackWalk(IMAGE_FILE_MACHINE_I386, GetCurrentProcess(), GetCurrentThread(),
+                                &frame, nullptr, result->reader, result->api->functionTable,
+                                result->api->moduleBase, nullptr)) {
       result->endError = GetLastError();
       break;
     }
@@ -108,12 +117,15 @@ __attribute__((noinline)) int walkHere(void* data) {
 }
 
 TEST_F(DbghelpTest, BindsTwelveEntryPoints) {
-  for (const char* name : kEntryPoints) EXPECT_NE(GetProcAddress(api_.module, name), nullptr) << name;
+  for (const char* name : kEntryPoints)
+    EXPECT_NE(GetProcAddress(api_.module, name), nullptr) << name;
   ASSERT_NE(api_.miniDump, nullptr);
-  EXPECT_FALSE(api_.miniDump(GetCurrentProcess(), 0, nullptr, MiniDumpNormal, nullptr, nullptr, nullptr));
+  EXPECT_FALSE(
+      api_.miniDump(GetCurrentProcess(), 0, nullptr, MiniDumpNormal, nullptr, nullptr, nullptr));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
   EXPECT_TRUE(api_.getOptions() & SYMOPT_UNDNAME);
-  EXPECT_EQ(GetProcAddress(api_.module, "backtrace_create_state"), nullptr);  // internals stay inside
+  EXPECT_EQ(GetProcAddress(api_.module, "backtrace_create_state"),
+            nullptr);  // internals stay inside
 }
 
 TEST_F(DbghelpTest, WalksOneFramePerCallThroughCodeWithoutFramePointers) {
@@ -125,8 +137,10 @@ TEST_F(DbghelpTest, WalksOneFramePerCallThroughCodeWithoutFramePointers) {
   EXPECT_EQ(nameAt(result.frames[1].AddrPC.Offset), "walk::level3");
   EXPECT_EQ(nameAt(result.frames[2].AddrPC.Offset), "walk::level2");
   EXPECT_EQ(nameAt(result.frames[3].AddrPC.Offset), "walk::level1");
-  EXPECT_EQ(nameAt(result.frames[4].AddrPC.Offset),
-            "(anonymous namespace)::DbghelpTest_WalksOneFramePerCallThroughCodeWithoutFramePointers_Test::TestBody");
+  EXPECT_EQ(
+      nameAt(result.frames[4].AddrPC.Offset),
+      "(anonymous "
+      "namespace)::DbghelpTest_WalksOneFramePerCallThroughCodeWithoutFramePointers_Test::TestBody");
   // Each frame names its caller's pc, and the stack pointer only moves up.
   for (size_t i = 0; i + 1 < result.frames.size(); ++i) {
     EXPECT_EQ(result.frames[i].AddrReturn.Offset, result.frames[i + 1].AddrPC.Offset) << i;
@@ -176,11 +190,13 @@ TEST_F(DbghelpTest, WalkFailuresCarryAnError) {
   STACKFRAME64 frame;
   memset(&frame, 0, sizeof frame);
   frame.AddrPC.Offset = 0x10;  // in no module
-  EXPECT_FALSE(api_.stackWalk(IMAGE_FILE_MACHINE_I386, GetCurrentProcess(), GetCurrentThread(), &frame, nullptr,
-                              nullptr, api_.functionTable, api_.moduleBase, nullptr));
+  EXPECT_FALSE(api_.stackWalk(IMAGE_FILE_MACHINE_I386, GetCurrentProcess(), GetCurrentThread(),
+                              &frame, nullptr, nullptr, api_.functionTable, api_.moduleBase,
+                              nullptr));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_ADDRESS));
-  EXPECT_FALSE(api_.stackWalk(IMAGE_FILE_MACHINE_I386, GetCurrentProcess(), GetCurrentThread(), &frame, nullptr,
-                              nullptr, api_.functionTable, api_.moduleBase, nullptr));  // stays failed
+  EXPECT_FALSE(api_.stackWalk(IMAGE_FILE_MACHINE_I386, GetCurrentProcess(), GetCurrentThread(),
+                              &frame, nullptr, nullptr, api_.functionTable, api_.moduleBase,
+                              nullptr));  // stays failed
   // The same record pointed at a new start is a new walk, not the failed one resumed.
   WalkResult fresh;
   fresh.api = &api_;
@@ -188,33 +204,38 @@ TEST_F(DbghelpTest, WalkFailuresCarryAnError) {
   ASSERT_GE(fresh.frames.size(), 2u);
   frame.AddrPC.Offset = fresh.frames[1].AddrPC.Offset;
   frame.AddrStack.Offset = fresh.frames[1].AddrStack.Offset;
-  EXPECT_TRUE(api_.stackWalk(IMAGE_FILE_MACHINE_I386, GetCurrentProcess(), GetCurrentThread(), &frame, nullptr,
-                             nullptr, api_.functionTable, api_.moduleBase, nullptr));
+  EXPECT_TRUE(api_.stackWalk(IMAGE_FILE_MACHINE_I386, GetCurrentProcess(), GetCurrentThread(),
+                             &frame, nullptr, nullptr, api_.functionTable, api_.moduleBase,
+                             nullptr));
   EXPECT_EQ(frame.AddrPC.Offset, fresh.frames[1].AddrPC.Offset);
   memset(&frame, 0, sizeof frame);
-  EXPECT_FALSE(api_.stackWalk(0x8664, GetCurrentProcess(), GetCurrentThread(), &frame, nullptr, nullptr, nullptr,
-                              nullptr, nullptr));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
-  EXPECT_FALSE(api_.stackWalk(IMAGE_FILE_MACHINE_I386, GetCurrentProcess(), GetCurrentThread(), nullptr, nullptr,
+  EXPECT_FALSE(api_.stackWalk(0x8664, GetCurrentProcess(), GetCurrentThread(), &frame, nullptr,
                               nullptr, nullptr, nullptr, nullptr));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
+  EXPECT_FALSE(api_.stackWalk(IMAGE_FILE_MACHINE_I386, GetCurrentProcess(), GetCurrentThread(),
+                              nullptr, nullptr, nullptr, nullptr, nullptr, nullptr));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
 }
 
-// ---- Symbols, lines, modules ---------------------------------------------------------------------
+// ---- Symbols, lines, modules
+// ---------------------------------------------------------------------
 
 TEST_F(DbghelpTest, SymbolsAreUndecoratedToQualifiedNames) {
   walk::Holder<int> holder;
   EXPECT_EQ(holder.twice(21), 42);
   walk::Functor functor;
   EXPECT_EQ(functor(2), 7);
-  EXPECT_EQ(nameAt(reinterpret_cast<uintptr_t>(walk::g_insideTwice) - 1), "walk::Holder<int>::twice");
-  EXPECT_EQ(nameAt(reinterpret_cast<uintptr_t>(walk::g_insideFunctor) - 1), "walk::Functor::operator()");
+  EXPECT_EQ(nameAt(reinterpret_cast<uintptr_t>(walk::g_insideTwice) - 1),
+            "walk::Holder<int>::twice");
+  EXPECT_EQ(nameAt(reinterpret_cast<uintptr_t>(walk::g_insideFunctor) - 1),
+            "walk::Functor::operator()");
   EXPECT_EQ(walk::scaled(3), 15);
   EXPECT_EQ(nameAt(reinterpret_cast<uintptr_t>(walk::g_insideScaled) - 1), "walk::scaled<int>");
   DWORD64 displacement = 99;
   EXPECT_EQ(nameAt(reinterpret_cast<uintptr_t>(&walk::level2) + 2, &displacement), "walk::level2");
   EXPECT_EQ(displacement, 2u);
-  EXPECT_EQ(nameAt(reinterpret_cast<uintptr_t>(&walk_plain_c)), "walk_plain_c");  // C names stay as they are
+  EXPECT_EQ(nameAt(reinterpret_cast<uintptr_t>(&walk_plain_c)),
+            "walk_plain_c");  // C names stay as they are
 
   // Undecoration off: the linker's name.
   DWORD options = api_.getOptions();
@@ -229,7 +250,8 @@ TEST_F(DbghelpTest, SymbolsAreUndecoratedToQualifiedNames) {
   symbol->SizeOfStruct = sizeof(IMAGEHLP_SYMBOL64);
   symbol->MaxNameLength = 6;
   DWORD64 offset = 0;
-  ASSERT_TRUE(api_.symbol(GetCurrentProcess(), reinterpret_cast<uintptr_t>(&walk::level2), &offset, symbol));
+  ASSERT_TRUE(api_.symbol(GetCurrentProcess(), reinterpret_cast<uintptr_t>(&walk::level2), &offset,
+                          symbol));
   EXPECT_STREQ(symbol->Name, "walk::");
   EXPECT_EQ(symbol->Address, reinterpret_cast<uintptr_t>(&walk::level2));
 
@@ -239,7 +261,9 @@ TEST_F(DbghelpTest, SymbolsAreUndecoratedToQualifiedNames) {
 }
 
 TEST_F(DbghelpTest, LinesComeFromDwarf) {
-  uintptr_t call = reinterpret_cast<uintptr_t>(walk::returnAddress()) - 1; int expectedLine = __LINE__;
+  // The line the call below stands on.
+  int expectedLine = __LINE__ + 1;
+  uintptr_t call = reinterpret_cast<uintptr_t>(walk::returnAddress()) - 1;
   IMAGEHLP_LINE64 line;
   memset(&line, 0, sizeof line);
   line.SizeOfStruct = sizeof line;
@@ -280,8 +304,10 @@ TEST_F(DbghelpTest, ModuleDataAndSignExtendedAddresses) {
 
   // 64-bit addresses: a 32-bit address with its top bit set arrives sign-extended.
   DWORD64 widened = inLibrary >= 0x80000000u ? (0xFFFFFFFF00000000ull | inLibrary) : inLibrary;
-  EXPECT_EQ(api_.moduleBase(GetCurrentProcess(), widened), reinterpret_cast<uintptr_t>(api_.module));
-  EXPECT_EQ(api_.moduleBase(GetCurrentProcess(), 0x100000000ull | inLibrary), 0u);  // not a 32-bit address
+  EXPECT_EQ(api_.moduleBase(GetCurrentProcess(), widened),
+            reinterpret_cast<uintptr_t>(api_.module));
+  EXPECT_EQ(api_.moduleBase(GetCurrentProcess(), 0x100000000ull | inLibrary),
+            0u);  // not a 32-bit address
 
   info.SizeOfStruct = 100;
   EXPECT_FALSE(api_.moduleInfo(GetCurrentProcess(), inProgram, &info));
@@ -309,11 +335,13 @@ TEST_F(DbghelpTest, EnumeratesEveryModuleExecutableFirst) {
   ASSERT_TRUE(api_.enumerate(GetCurrentProcess(), collect, &listed));
   ASSERT_GE(listed.names.size(), 4u);  // program, dbghelp.dll, libstdc++, libc at least
   EXPECT_EQ(listed.names[0], "pal_dbghelp_test");
-  EXPECT_EQ(listed.bases[0], api_.moduleBase(GetCurrentProcess(), reinterpret_cast<uintptr_t>(&walk::level1)));
+  EXPECT_EQ(listed.bases[0],
+            api_.moduleBase(GetCurrentProcess(), reinterpret_cast<uintptr_t>(&walk::level1)));
   bool sawLibrary = false;
   bool sawC = false;
   for (size_t i = 0; i < listed.names.size(); ++i) {
-    if (listed.names[i] == "dbghelp") sawLibrary = listed.bases[i] == reinterpret_cast<uintptr_t>(api_.module);
+    if (listed.names[i] == "dbghelp")
+      sawLibrary = listed.bases[i] == reinterpret_cast<uintptr_t>(api_.module);
     if (listed.names[i] == "libc") sawC = true;
   }
   EXPECT_TRUE(sawLibrary);
@@ -332,7 +360,8 @@ TEST_F(DbghelpTest, QueriesNeedSymInitialize) {
   EXPECT_EQ(api_.moduleBase(GetCurrentProcess(), inProgram), 0u);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
   EXPECT_EQ(nameAt(inProgram), "");
-  EXPECT_FALSE(api_.initialize(reinterpret_cast<HANDLE>(0x1234), nullptr, TRUE));  // another process
+  EXPECT_FALSE(
+      api_.initialize(reinterpret_cast<HANDLE>(0x1234), nullptr, TRUE));  // another process
   ASSERT_TRUE(api_.initialize(GetCurrentProcess(), nullptr, TRUE));
   EXPECT_EQ(nameAt(inProgram), "walk::level1");
 }

@@ -26,9 +26,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
       g_attachCount.fetch_add(1);
       g_slot = TlsAlloc();
       break;
-    case DLL_THREAD_ATTACH:
-      g_threadAttachCount.fetch_add(1);
-      break;
+    case DLL_THREAD_ATTACH: g_threadAttachCount.fetch_add(1); break;
     case DLL_THREAD_DETACH:
       g_valueSeenAtDetach.store(TlsGetValue(g_slot));
       g_threadDetachCount.fetch_add(1);
@@ -63,7 +61,8 @@ TEST(DllEntry, EachUsingThreadGetsOneDetachThatSeesItsOwnSlotValue) {
     EXPECT_EQ(g_valueSeenAtDetach.load(), &marker);
   }
   EXPECT_EQ(g_threadDetachCount.load(), before + 3);
-  EXPECT_EQ(g_threadAttachCount.load(), 0) << "thread attach is not delivered (the library ignores it)";
+  EXPECT_EQ(g_threadAttachCount.load(), 0)
+      << "thread attach is not delivered (the library ignores it)";
 }
 
 TEST(DllEntryDeathTest, ProcessDetachRunsAtExit) {

@@ -33,9 +33,7 @@ int guarded(int (*fn)(), volatile int* result) {
 }
 
 int returnsSeven() { return 7; }
-int illegalInstruction() {
-  __builtin_trap();
-}
+int illegalInstruction() { __builtin_trap(); }
 
 TEST(FaultGuard, CatchesSegvFpeAndIllAndCarriesOn) {
   volatile int result = 0;
@@ -56,7 +54,8 @@ TEST(FaultGuard, CatchesSigbusFromATruncatedMapping) {
   unlink(name);
   long page = sysconf(_SC_PAGESIZE);
   ASSERT_EQ(ftruncate(fd, page), 0);
-  volatile char* map = static_cast<volatile char*>(mmap(nullptr, page, PROT_READ, MAP_SHARED, fd, 0));
+  volatile char* map =
+      static_cast<volatile char*>(mmap(nullptr, page, PROT_READ, MAP_SHARED, fd, 0));
   ASSERT_NE(map, MAP_FAILED);
   ASSERT_EQ(ftruncate(fd, 0), 0);  // the page now lies past the end of the file
   volatile int outcome = 0;
@@ -118,7 +117,8 @@ TEST(FaultGuardDeathTest, FaultsOutsideAGuardKeepTheirUsualOutcome) {
         FAULT_GUARD_TRY {
           pthread_t thread;
           pthread_create(
-              &thread, nullptr, [](void*) -> void* { return reinterpret_cast<void*>(readNull()); }, nullptr);
+              &thread, nullptr, [](void*) -> void* { return reinterpret_cast<void*>(readNull()); },
+              nullptr);
           pthread_join(thread, nullptr);
         }
         FAULT_GUARD_EXCEPT { _exit(3); }

@@ -13,9 +13,10 @@ namespace {
 
 class FileTest : public TempDirectoryTest {
  protected:
-  static HANDLE create(const std::string& p, DWORD disposition, DWORD access = GENERIC_READ | GENERIC_WRITE,
-                       DWORD share = FILE_SHARE_READ) {
-    return CreateFileA(p.c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+  static HANDLE create(const std::string& p, DWORD disposition,
+                       DWORD access = GENERIC_READ | GENERIC_WRITE, DWORD share = FILE_SHARE_READ) {
+    return CreateFileA(p.c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL,
+                       nullptr);
   }
   static void put(HANDLE h, const std::string& text) {
     DWORD written = 0;
@@ -88,7 +89,8 @@ TEST_F(FileTest, FailedOpensGiveTheWindowsErrorCodes) {
 
   // Backslashes are separators, as on Windows.
   std::string windowsPath = dir_ + "\\once";
-  h = CreateFileA(windowsPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  h = CreateFileA(windowsPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                  nullptr);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
   EXPECT_EQ(get(h, 10), "kept");
   ASSERT_TRUE(CloseHandle(h));
@@ -141,7 +143,8 @@ TEST_F(FileTest, ShareModesOfOpenHandlesAreEnforced) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
   // A second writer is refused because the first one shares reading only; and the refused
   // CREATE_ALWAYS must not have truncated the file.
-  EXPECT_EQ(create(p, CREATE_ALWAYS, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(create(p, CREATE_ALWAYS, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE),
+            INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
   EXPECT_EQ(GetFileSize(writer, nullptr), 7u);
 
@@ -196,8 +199,9 @@ TEST_F(FileTest, SizeQueryAndInjectedFailure) {
   h = CreateFileA(p.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   EXPECT_NE(h, INVALID_HANDLE_VALUE);
   EXPECT_TRUE(CloseHandle(h));
-  EXPECT_EQ(CreateFileA(p.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr),
-            INVALID_HANDLE_VALUE);
+  EXPECT_EQ(
+      CreateFileA(p.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr),
+      INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
   h = CreateFileA(p.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   EXPECT_NE(h, INVALID_HANDLE_VALUE);

@@ -69,7 +69,7 @@ TEST_F(LoaderTest, SystemDirectoryComesSecondAndMatchesItsOwnName) {
   pal_set_system_directory((dir_ + "/").c_str());
   char system[4096];
   UINT length = GetSystemDirectoryA(system, sizeof system);
-  EXPECT_EQ(std::string(system, length), dir_);  // no trailing separator
+  EXPECT_EQ(std::string(system, length), dir_);                // no trailing separator
   EXPECT_EQ(GetSystemDirectoryA(system, length), length + 1);  // too small: the size needed
 
   HMODULE module = LoadLibraryA("sysonly.dll");

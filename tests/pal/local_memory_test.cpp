@@ -30,7 +30,7 @@ TEST(LocalMemory, MoveableBlockIsReachedOnlyThroughItsHandle) {
 
   unsigned char* again = static_cast<unsigned char*>(LocalLock(handle));
   ASSERT_EQ(again, block);
-  EXPECT_EQ(again[63], 0xAB);  // contents kept between locks
+  EXPECT_EQ(again[63], 0xAB);             // contents kept between locks
   EXPECT_EQ(LocalFree(handle), nullptr);  // freeing a locked block is allowed
   EXPECT_EQ(LocalLock(handle), nullptr);  // the handle is dead
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));

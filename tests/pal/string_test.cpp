@@ -73,7 +73,8 @@ TEST(Wsprintf, IntegersFlagsAndUnknownConversions) {
   EXPECT_EQ(format("%05d|%-4d|%4d", -42, 5, 5), "-0042|5   |   5");
   EXPECT_EQ(format("%#x %#X %x", 255u, 255u, 0u), "0xff 0XFF 0");
   EXPECT_EQ(format("%.3d|%c%c", 5, 'o', 'k'), "005|ok");
-  EXPECT_EQ(format("%I64u %I64X", 12345678901234ull, 0x123456789ABCull), "12345678901234 123456789ABC");
+  EXPECT_EQ(format("%I64u %I64X", 12345678901234ull, 0x123456789ABCull),
+            "12345678901234 123456789ABC");
   EXPECT_EQ(format("100%% %y"), "100% y");  // unknown conversion: the character itself
   EXPECT_EQ(format("%hs %ls", "narrow", u"wide"), "narrow wide");
 }

@@ -30,14 +30,14 @@ TEST_F(WinsockSignal, BlockingReceiveCarriesOnAfterAHandledSignal) {
 
   struct sigaction action;
   memset(&action, 0, sizeof action);
-  action.sa_handler = on_alarm; // no SA_RESTART, and receive time-outs set: Linux gives EINTR
+  action.sa_handler = on_alarm;  // no SA_RESTART, and receive time-outs set: Linux gives EINTR
   struct sigaction previous;
   ASSERT_EQ(0, sigaction(SIGALRM, &action, &previous));
 
   pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
-    usleep(400 * 1000); // well after the alarm below
+    usleep(400 * 1000);  // well after the alarm below
     _exit(send(a, "!", 1, 0) == 1 ? 0 : 1);
   }
   itimerval alarm;
@@ -60,4 +60,4 @@ TEST_F(WinsockSignal, BlockingReceiveCarriesOnAfterAHandledSignal) {
   closesocket(b);
 }
 
-} // namespace
+}  // namespace

@@ -286,8 +286,9 @@ TEST_F(Winsock, ReceiveTimeOutEndsABlockingReceive) {
   loopback::set_timeouts(s, 200);
   char byte;
   EXPECT_EQ(SOCKET_ERROR, recv(s, &byte, 1, 0));
-  EXPECT_EQ(WSAEWOULDBLOCK, WSAGetLastError()) << "Linux's code for a time-out (Windows: WSAETIMEDOUT)";
+  EXPECT_EQ(WSAEWOULDBLOCK, WSAGetLastError())
+      << "Linux's code for a time-out (Windows: WSAETIMEDOUT)";
   EXPECT_EQ(0, closesocket(s));
 }
 
-} // namespace
+}  // namespace

@@ -105,8 +105,8 @@ TEST_F(Diagnosis, ConsoleHandlerPrintsTheLabelledLineForEveryLevel) {
   const struct {
     int level;
     const char* label;
-  } cases[] = {{0, "FATAL"}, {1, "ERROR"}, {2, "WARNING"}, {3, "INFO"}, {4, "FATAL"},
-               {5, "ERROR"}, {6, "WARNING"}, {7, "INFO"}, {-1, "INFO"}};
+  } cases[] = {{0, "FATAL"}, {1, "ERROR"},   {2, "WARNING"}, {3, "INFO"}, {4, "FATAL"},
+               {5, "ERROR"}, {6, "WARNING"}, {7, "INFO"},    {-1, "INFO"}};
   BreakCounter breaks;
   for (auto handler : {quor::diagnosisHandlerWin32CUI, quor::defaultDiagnosisHandler}) {
     Platform::setDiagnosisHandler(handler);
@@ -142,7 +142,8 @@ TEST_F(Diagnosis, MessageBoxHandlerShowsTheLineThenABoxWithTheIconOfTheLevel) {
     EXPECT_EQ(g_boxes[i].style, cases[i].style) << "level " << cases[i].level;
     EXPECT_EQ(g_boxes[i].caption, "quorPlatform");
     EXPECT_EQ(g_boxes[i].text, message);
-    EXPECT_NE(g_boxes[i].channelSoFar.find("quorPlatform : "), std::string::npos) << "console line before the box";
+    EXPECT_NE(g_boxes[i].channelSoFar.find("quorPlatform : "), std::string::npos)
+        << "console line before the box";
   }
   EXPECT_EQ(breaks.count(), 1);
 }
@@ -157,11 +158,13 @@ TEST_F(Diagnosis, AssertFailPrintsFileLineExpressionAndReturnsZeroAfterTheBreak)
   Platform::setDiagnosisHandler(nullptr);
   StdoutCapture bare;
   Platform::_assert_fail("a %s b", "file.cpp", -4);
-  EXPECT_EQ(bare.text(), "assert failed : file.cpp, line -4 : a %s b\n") << "texts are arguments, not formats";
+  EXPECT_EQ(bare.text(), "assert failed : file.cpp, line -4 : a %s b\n")
+      << "texts are arguments, not formats";
 }
 
 TEST(DiagnosisDeathTest, FatalWithoutDebuggerStopsTheProcessWithSigtrap) {
-  EXPECT_EXIT(Platform::diagnosis(quor::LEVEL_FATAL, "the end"), ::testing::KilledBySignal(SIGTRAP), "");
+  EXPECT_EXIT(Platform::diagnosis(quor::LEVEL_FATAL, "the end"), ::testing::KilledBySignal(SIGTRAP),
+              "");
   EXPECT_EXIT(
       {
         Platform::diagnosis(quor::LEVEL_ERROR, "survives");

@@ -50,7 +50,8 @@ template <typename Copy>
 void checkCopy(Copy copy, unsigned char* source, unsigned char* destination, size_t bufferSize,
                size_t sourceOffset, size_t destinationOffset, size_t count) {
   memset(destination, 0xEE, bufferSize);
-  void* result = copy(destination + destinationOffset, source + sourceOffset, static_cast<unsigned int>(count));
+  void* result = copy(destination + destinationOffset, source + sourceOffset,
+                      static_cast<unsigned int>(count));
   ASSERT_EQ(destination + destinationOffset, result);
   // A quick whole-buffer comparison first; the byte walk below only runs to name a difference.
   std::vector<unsigned char> expected(destination, destination + bufferSize);
@@ -81,7 +82,8 @@ TEST(FastMemCopy, MatchesTheRuntimeForEveryCountAndMisalignment) {
   for (size_t count = 0; count <= 300; ++count) {
     for (size_t sourceOffset = 0; sourceOffset < 16; ++sourceOffset) {
       for (size_t destinationOffset = 0; destinationOffset < 16; ++destinationOffset) {
-        checkCopy(&Platform::fastMemCopy, source, destination, kSize, sourceOffset, destinationOffset, count);
+        checkCopy(&Platform::fastMemCopy, source, destination, kSize, sourceOffset,
+                  destinationOffset, count);
         if (HasFatalFailure()) return;
       }
     }
@@ -100,9 +102,10 @@ TEST(FastMemCopy, LargeCopiesWithAlignedAndMisalignedDestinations) {
   for (size_t size : sizes) {
     std::vector<unsigned char> sourceBuffer(size + 32);
     std::vector<unsigned char> destinationBuffer(size + 32);
-    unsigned char* source = sourceBuffer.data() + (16 - reinterpret_cast<uintptr_t>(sourceBuffer.data()) % 16);
-    unsigned char* destination =
-        destinationBuffer.data() + (16 - reinterpret_cast<uintptr_t>(destinationBuffer.data()) % 16);
+    unsigned char* source =
+        sourceBuffer.data() + (16 - reinterpret_cast<uintptr_t>(sourceBuffer.data()) % 16);
+    unsigned char* destination = destinationBuffer.data() +
+                                 (16 - reinterpret_cast<uintptr_t>(destinationBuffer.data()) % 16);
     for (size_t i = 0; i < size + 16; ++i) source[i] = patternByte(i);
     for (size_t offset : {0u, 1u, 8u, 15u}) {
       checkCopy(&Platform::fastMemCopy, source, destination, size + 16, 5, offset, size);
@@ -169,7 +172,8 @@ TEST(GetFileSize, SizeByNameAndNoHandleLeftOpen) {
   EXPECT_NE(0, access(scratchPath("missing").c_str(), F_OK));
 
   // No handle of ours still shares the file: an exclusive open succeeds.
-  HANDLE exclusive = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE exclusive = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                 OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(INVALID_HANDLE_VALUE, exclusive);
   // ... and while it is held, the size cannot be read: a file that cannot be opened gives 0.
   EXPECT_EQ(0u, Platform::getFileSize(path.c_str()));
@@ -177,12 +181,13 @@ TEST(GetFileSize, SizeByNameAndNoHandleLeftOpen) {
 
   // Read access, sharing reading only: another reader that shares reading does not stand in the
   // way, a writer does, even one that shares everything.
-  HANDLE reader = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE reader =
+      CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(INVALID_HANDLE_VALUE, reader);
   EXPECT_EQ(10u, Platform::getFileSize(path.c_str()));
   CloseHandle(reader);
-  HANDLE writer = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
+  HANDLE writer = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(INVALID_HANDLE_VALUE, writer);
   EXPECT_EQ(0u, Platform::getFileSize(path.c_str()));
   CloseHandle(writer);

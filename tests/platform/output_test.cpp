@@ -37,7 +37,8 @@ TEST(Printf, LengthsAroundTheBufferAndTheChannelsCut) {
     size_t length;
     int result;
     size_t onChannel;
-  } cases[] = {{0, 0, 0}, {1, 1, 1}, {1023, 1023, 1023}, {1024, 1024, 1023}, {1025, -1, 1023}, {1500, -1, 1023}};
+  } cases[] = {{0, 0, 0},          {1, 1, 1},        {1023, 1023, 1023},
+               {1024, 1024, 1023}, {1025, -1, 1023}, {1500, -1, 1023}};
   for (const auto& c : cases) {
     std::string text(c.length, 'a');
     for (size_t i = 0; i < c.length; ++i) text[i] = static_cast<char>('a' + i % 26);
@@ -67,13 +68,14 @@ TEST(Printf, ChannelFirstThenStdoutEachWalkingTheArgumentListFromTheStart) {
                                 reinterpret_cast<void*>(0x1000));
   pal_set_debug_sink(previous);
   char expected[256];
-  int length = snprintf(expected, sizeof expected, "%d|%s|%lld|%c|%.3f|%x|%p", -42, "str", big, 'k', 2.5,
-                        0xBEEFu, reinterpret_cast<void*>(0x1000));
+  int length = snprintf(expected, sizeof expected, "%d|%s|%lld|%c|%.3f|%x|%p", -42, "str", big, 'k',
+                        2.5, 0xBEEFu, reinterpret_cast<void*>(0x1000));
   EXPECT_EQ(result, length);
   EXPECT_EQ(out.text(), expected);
   ASSERT_EQ(g_channelAndStdout.size(), 1u);
   EXPECT_EQ(g_channelAndStdout[0].first, expected);
-  EXPECT_EQ(g_channelAndStdout[0].second, 0) << "standard output was written before the debugger channel";
+  EXPECT_EQ(g_channelAndStdout[0].second, 0)
+      << "standard output was written before the debugger channel";
 }
 
 TEST(Printf, VfprintfWritesEverythingAndReportsTheBoundedLength) {

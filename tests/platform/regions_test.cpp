@@ -229,7 +229,8 @@ TEST_F(DebugRegions, ThreadsKeepTheirOwnIds) {
   std::atomic<bool> stuck{false};
   auto step = [&](int mine, const std::function<void()>& body) {
     std::unique_lock<std::mutex> lock(mutex);
-    if (!changed.wait_for(lock, std::chrono::seconds(10), [&] { return turn == mine || stuck; })) stuck = true;
+    if (!changed.wait_for(lock, std::chrono::seconds(10), [&] { return turn == mine || stuck; }))
+      stuck = true;
     if (stuck) return;
     body();
     ++turn;

@@ -36,8 +36,7 @@ inline sockaddr* as_sockaddr(sockaddr_in& a) { return reinterpret_cast<sockaddr*
 inline u_short local_port(SOCKET handle) {
   sockaddr_in a;
   int length = sizeof a;
-  if (getsockname(handle, as_sockaddr(a), &length) != 0)
-    return 0;
+  if (getsockname(handle, as_sockaddr(a), &length) != 0) return 0;
   return ntohs(a.sin_port);
 }
 
@@ -57,8 +56,7 @@ std::string receive_exactly(Receive receive, size_t expected) {
   for (int calls = 0; got.size() < expected && calls < 1000; ++calls) {
     size_t want = expected - got.size();
     int n = receive(buffer, static_cast<int>(want < sizeof buffer ? want : sizeof buffer));
-    if (n <= 0)
-      break;
+    if (n <= 0) break;
     got.append(buffer, static_cast<size_t>(n));
   }
   return got;
@@ -74,8 +72,7 @@ inline SOCKET listener(u_short* port) {
   SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
   sockaddr_in a = address(0);
   if (s == INVALID_SOCKET || bind(s, as_sockaddr(a), sizeof a) != 0 || listen(s, 4) != 0) {
-    if (s != INVALID_SOCKET)
-      closesocket(s);
+    if (s != INVALID_SOCKET) closesocket(s);
     return INVALID_SOCKET;
   }
   *port = local_port(s);
@@ -86,16 +83,14 @@ inline SOCKET listener(u_short* port) {
 inline bool connected_pair(SOCKET* client, SOCKET* server) {
   u_short port = 0;
   SOCKET l = listener(&port);
-  if (l == INVALID_SOCKET)
-    return false;
+  if (l == INVALID_SOCKET) return false;
   *client = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
   sockaddr_in a = address(port);
   bool ok = *client != INVALID_SOCKET && connect(*client, as_sockaddr(a), sizeof a) == 0;
   *server = ok ? accept(l, nullptr, nullptr) : INVALID_SOCKET;
   closesocket(l);
   if (*server == INVALID_SOCKET) {
-    if (*client != INVALID_SOCKET)
-      closesocket(*client);
+    if (*client != INVALID_SOCKET) closesocket(*client);
     return false;
   }
   set_timeouts(*client);
@@ -105,7 +100,7 @@ inline bool connected_pair(SOCKET* client, SOCKET* server) {
 
 // Starts and stops the socket service around each test, as an application must on Windows.
 class WinsockTest : public ::testing::Test {
-protected:
+ protected:
   void SetUp() override {
     WSADATA data;
     ASSERT_EQ(0, WSAStartup(MAKEWORD(1, 1), &data));
@@ -113,6 +108,6 @@ protected:
   void TearDown() override { WSACleanup(); }
 };
 
-} // namespace loopback
+}  // namespace loopback
 
 #endif

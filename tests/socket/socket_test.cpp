@@ -19,7 +19,7 @@ using loopback::address;
 using loopback::as_sockaddr;
 using quor::Socket;
 
-const int kSentinel = 4242; // an error value no socket call produces
+const int kSentinel = 4242;  // an error value no socket call produces
 
 class SocketTest : public loopback::WinsockTest {};
 
@@ -29,8 +29,7 @@ bool open_tcp(Socket& s) { return s.socket(AF_INET, SOCK_STREAM, IPPROTO_TCP); }
 // getSocket(), or 0 when a step failed.
 u_short bind_loopback(Socket& s) {
   sockaddr_in any = address(0);
-  if (s.bind(as_sockaddr(any), sizeof any) != 0)
-    return 0;
+  if (s.bind(as_sockaddr(any), sizeof any) != 0) return 0;
   return loopback::local_port(s.getSocket());
 }
 
@@ -114,8 +113,7 @@ bool python_available() {
 }
 
 TEST_F(SocketTest, ExchangesWithAForeignPeer) {
-  if (!python_available())
-    GTEST_SKIP() << "python3 not found: no foreign peer on this machine";
+  if (!python_available()) GTEST_SKIP() << "python3 not found: no foreign peer on this machine";
 
   // 1. A python server that answers with the upper-cased text once our side ends its stream.
   std::string serve = std::string(kPython) +
@@ -162,7 +160,7 @@ TEST_F(SocketTest, ExchangesWithAForeignPeer) {
     ASSERT_NE(INVALID_SOCKET, accepted.getSocket()) << "error " << listening.getLastError();
     EXPECT_EQ("ping from python", recv_exactly(accepted, 100));
     EXPECT_EQ(14, accepted.send("pong from quor", 14, 0));
-  } // closing ends the python client's read loop
+  }  // closing ends the python client's read loop
   char answer[64] = {};
   EXPECT_NE(nullptr, fgets(answer, sizeof answer, client));
   EXPECT_STREQ("pong from quor\n", answer);
@@ -350,7 +348,7 @@ TEST_F(SocketTest, AssignmentSharesTheHandleWithoutClosingOrDuplicating) {
   ASSERT_TRUE(loopback::connected_pair(&a, &b));
   Socket first(a);
   ASSERT_TRUE(first.setNonBlock(true));
-  EXPECT_EQ(-1, first.recv(nullptr, 0, MSG_OOB)); // some failure, to have a code to copy
+  EXPECT_EQ(-1, first.recv(nullptr, 0, MSG_OOB));  // some failure, to have a code to copy
   unsigned int code = first.getLastError();
   ASSERT_NE(0u, code);
 
@@ -389,4 +387,4 @@ TEST_F(SocketTest, DestructorClosesTheHandle) {
   closesocket(b);
 }
 
-} // namespace
+}  // namespace

@@ -1,7 +1,8 @@
 // A guard around calls that may fault (the debug-help queries and the stack walk), in the shape
 // of a structured-exception __try/__except, for MinGW, which has no __try:
 //
-//     FAULT_GUARD_TRY { ...guarded calls... } FAULT_GUARD_EXCEPT { ...after a fault... } FAULT_GUARD_END
+//     FAULT_GUARD_TRY { ...guarded calls... } FAULT_GUARD_EXCEPT { ...after a fault... }
+//     FAULT_GUARD_END
 //
 // Windows flavour: the guard registers a frame-based exception handler (an SEH registration
 // record on the thread's fs:[0] chain, as __try does), so handlers registered by the guarded
@@ -48,18 +49,19 @@ class QuorFaultGuardScope {
   quor_fault_frame* frame_;
 };
 
-#define FAULT_GUARD_TRY                                                                            \
-  {                                                                                                \
-    quor_fault_frame quor_fault_frame_;                                                            \
-    QuorFaultGuardScope quor_fault_scope_(&quor_fault_frame_);                                     \
-    if (__builtin_setjmp(quor_fault_frame_.jump) == 0) {                                           \
+#define FAULT_GUARD_TRY                                        \
+  {                                                            \
+    quor_fault_frame quor_fault_frame_;                        \
+    QuorFaultGuardScope quor_fault_scope_(&quor_fault_frame_); \
+    if (__builtin_setjmp(quor_fault_frame_.jump) == 0) {       \
       quor_fault_guard_enter(&quor_fault_frame_);
-#define FAULT_GUARD_EXCEPT                                                                         \
-      quor_fault_guard_leave(&quor_fault_frame_);                                                  \
-    } else {                                                                                       \
-      quor_fault_guard_leave(&quor_fault_frame_);
-#define FAULT_GUARD_END                                                                            \
-    }                                                                                              \
+#define FAULT_GUARD_EXCEPT                    \
+  quor_fault_guard_leave(&quor_fault_frame_); \
+  }                                           \
+  else {                                      \
+    quor_fault_guard_leave(&quor_fault_frame_);
+#define FAULT_GUARD_END \
+  }                     \
   }
 
 #endif

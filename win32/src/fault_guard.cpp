@@ -13,16 +13,16 @@ namespace {
 // given with the stack as after its own return; the caller-saved registers are therefore saved
 // around it here, the same way compilers' runtime support does.
 void unwindTo(void* frame, EXCEPTION_RECORD* record) {
-  void (WINAPI* unwind)(PVOID, PVOID, PEXCEPTION_RECORD, PVOID) = RtlUnwind;
+  void(WINAPI * unwind)(PVOID, PVOID, PEXCEPTION_RECORD, PVOID) = RtlUnwind;
   __asm__ __volatile__(
       "pushl %%ebx\n\t"
       "pushl %%esi\n\t"
       "pushl %%edi\n\t"
       "pushl %%ebp\n\t"
-      "pushl $0\n\t"      // ReturnValue
-      "pushl %%edx\n\t"   // ExceptionRecord
-      "pushl $1f\n\t"     // TargetIp
-      "pushl %%ecx\n\t"   // TargetFrame
+      "pushl $0\n\t"     // ReturnValue
+      "pushl %%edx\n\t"  // ExceptionRecord
+      "pushl $1f\n\t"    // TargetIp
+      "pushl %%ecx\n\t"  // TargetFrame
       "call *%%eax\n"
       "1:\n\t"
       "popl %%ebp\n\t"
@@ -41,12 +41,14 @@ void unwindTo(void* frame, EXCEPTION_RECORD* record) {
 #define EXCEPTION_EXIT_UNWIND 0x4
 #endif
 
-extern "C" EXCEPTION_DISPOSITION __cdecl quorFaultGuardHandler(EXCEPTION_RECORD* record, void* establisher,
-                                                               CONTEXT* context, void* dispatcher) {
+extern "C" EXCEPTION_DISPOSITION __cdecl quorFaultGuardHandler(EXCEPTION_RECORD* record,
+                                                               void* establisher, CONTEXT* context,
+                                                               void* dispatcher) {
   (void)context;
   (void)dispatcher;
   // Called again while frames are unwound (by this guard or by an outer handler): nothing to do.
-  if (record->ExceptionFlags & (EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND)) return ExceptionContinueSearch;
+  if (record->ExceptionFlags & (EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND))
+    return ExceptionContinueSearch;
   quor_fault_frame* frame = static_cast<quor_fault_frame*>(establisher);
   frame->code = record->ExceptionCode;
   // Runs the handlers of the frames between the fault and this guard for unwinding and leaves

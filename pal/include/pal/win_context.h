@@ -17,8 +17,8 @@
 #define CONTEXT_DEBUG_REGISTERS (CONTEXT_i386 | 0x00000010u)
 #define CONTEXT_EXTENDED_REGISTERS (CONTEXT_i386 | 0x00000020u)
 #define CONTEXT_FULL (CONTEXT_CONTROL | CONTEXT_INTEGER | CONTEXT_SEGMENTS)
-#define CONTEXT_ALL                                                                                \
-  (CONTEXT_CONTROL | CONTEXT_INTEGER | CONTEXT_SEGMENTS | CONTEXT_FLOATING_POINT |                  \
+#define CONTEXT_ALL                                                                \
+  (CONTEXT_CONTROL | CONTEXT_INTEGER | CONTEXT_SEGMENTS | CONTEXT_FLOATING_POINT | \
    CONTEXT_DEBUG_REGISTERS | CONTEXT_EXTENDED_REGISTERS)
 
 typedef struct _FLOATING_SAVE_AREA {
@@ -68,7 +68,8 @@ static_assert(offsetof(CONTEXT, SegGs) == 140, "CONTEXT.SegGs at the Windows x86
 static_assert(offsetof(CONTEXT, Ebp) == 180, "CONTEXT.Ebp at the Windows x86 offset");
 static_assert(offsetof(CONTEXT, Eip) == 184, "CONTEXT.Eip at the Windows x86 offset");
 static_assert(offsetof(CONTEXT, Esp) == 196, "CONTEXT.Esp at the Windows x86 offset");
-static_assert(offsetof(CONTEXT, ExtendedRegisters) == 204, "CONTEXT.ExtendedRegisters at the Windows x86 offset");
+static_assert(offsetof(CONTEXT, ExtendedRegisters) == 204,
+              "CONTEXT.ExtendedRegisters at the Windows x86 offset");
 #endif
 
 PAL_BEGIN_DECLS

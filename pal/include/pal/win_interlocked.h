@@ -6,7 +6,8 @@
 
 PAL_BEGIN_DECLS
 /* Stores `exchange` when the target holds `comparand`; returns the value held before. */
-PAL_API LONG WINAPI InterlockedCompareExchange(LONG volatile* target, LONG exchange, LONG comparand);
+PAL_API LONG WINAPI InterlockedCompareExchange(LONG volatile* target, LONG exchange,
+                                               LONG comparand);
 /* Stores `value`; returns the value held before. */
 PAL_API LONG WINAPI InterlockedExchange(LONG volatile* target, LONG value);
 PAL_END_DECLS

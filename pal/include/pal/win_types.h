@@ -73,8 +73,8 @@ typedef struct HINSTANCE__* HINSTANCE;
 typedef HINSTANCE HMODULE;
 typedef struct HWND__* HWND;
 typedef HANDLE HLOCAL;
-typedef INT_PTR (WINAPI *FARPROC)(void);
-typedef INT_PTR (WINAPI *PROC)(void);
+typedef INT_PTR(WINAPI* FARPROC)(void);
+typedef INT_PTR(WINAPI* PROC)(void);
 
 typedef union _LARGE_INTEGER {
   struct {

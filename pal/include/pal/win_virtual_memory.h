@@ -40,9 +40,11 @@ typedef struct _MEMORY_BASIC_INFORMATION {
 } MEMORY_BASIC_INFORMATION, *PMEMORY_BASIC_INFORMATION;
 
 PAL_BEGIN_DECLS
-PAL_API LPVOID WINAPI VirtualAlloc(LPVOID address, SIZE_T size, DWORD allocationType, DWORD protect);
+PAL_API LPVOID WINAPI VirtualAlloc(LPVOID address, SIZE_T size, DWORD allocationType,
+                                   DWORD protect);
 PAL_API BOOL WINAPI VirtualFree(LPVOID address, SIZE_T size, DWORD freeType);
-PAL_API SIZE_T WINAPI VirtualQuery(LPCVOID address, PMEMORY_BASIC_INFORMATION buffer, SIZE_T length);
+PAL_API SIZE_T WINAPI VirtualQuery(LPCVOID address, PMEMORY_BASIC_INFORMATION buffer,
+                                   SIZE_T length);
 PAL_END_DECLS
 
 #endif

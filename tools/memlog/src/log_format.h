@@ -32,31 +32,31 @@ constexpr uint32_t kMaxFrames = quor::kMaxLoggedFrames;
 constexpr uint32_t kWriterModuleCapacity = quor::kModuleTableEntries;
 
 using quor::MemOp;
-using quor::MEMOP_NONE;
-using quor::MEMOP_MODULE;
+using quor::MEMOP_DELETE;
+using quor::MEMOP_DELETE_ARRAY;
+using quor::MEMOP_FREE;
 using quor::MEMOP_MALLOC;
 using quor::MEMOP_MEMALIGN;
-using quor::MEMOP_REALLOC;
-using quor::MEMOP_FREE;
+using quor::MEMOP_MODULE;
 using quor::MEMOP_NEW;
-using quor::MEMOP_DELETE;
 using quor::MEMOP_NEW_ARRAY;
-using quor::MEMOP_DELETE_ARRAY;
+using quor::MEMOP_NONE;
+using quor::MEMOP_REALLOC;
 constexpr uint32_t kOpCount = quor::kMemOpCount;
 
 inline const char* opName(uint32_t code) { return quor::memOpName(code); }
 
 inline bool isAllocation(uint32_t code) {
-    return code == MEMOP_MALLOC || code == MEMOP_MEMALIGN || code == MEMOP_REALLOC || code == MEMOP_NEW ||
-           code == MEMOP_NEW_ARRAY;
+  return code == MEMOP_MALLOC || code == MEMOP_MEMALIGN || code == MEMOP_REALLOC ||
+         code == MEMOP_NEW || code == MEMOP_NEW_ARRAY;
 }
 
 inline bool isRelease(uint32_t code) {
-    return code == MEMOP_FREE || code == MEMOP_DELETE || code == MEMOP_DELETE_ARRAY;
+  return code == MEMOP_FREE || code == MEMOP_DELETE || code == MEMOP_DELETE_ARRAY;
 }
 
 inline uint32_t loadU32(const uint8_t* p) {
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
 }
 
 inline uint16_t loadU16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }

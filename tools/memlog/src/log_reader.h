@@ -14,73 +14,73 @@
 namespace memlog {
 
 struct ModuleInfo {
-    uint32_t base = 0;
-    std::string name;  // path as logged, may be a Windows path
+  uint32_t base = 0;
+  std::string name;  // path as logged, may be a Windows path
 };
 
 struct Event {
-    uint64_t number = 0;  // 1-based among event blocks
-    uint64_t offset = 0;  // of the block's record
-    uint32_t code = 0;
-    uint32_t id = 0;
-    uint32_t address = 0;
-    uint32_t size = 0;
-    uint16_t region = 0;
-    uint32_t frameCount = 0;
-    const uint32_t* frames = nullptr;  // innermost first; valid during the callback only
+  uint64_t number = 0;  // 1-based among event blocks
+  uint64_t offset = 0;  // of the block's record
+  uint32_t code = 0;
+  uint32_t id = 0;
+  uint32_t address = 0;
+  uint32_t size = 0;
+  uint16_t region = 0;
+  uint32_t frameCount = 0;
+  const uint32_t* frames = nullptr;  // innermost first; valid during the callback only
 };
 
 class Source {
-public:
-    virtual ~Source() = default;
-    // Reads up to n bytes; returns fewer only at the end or on error.
-    virtual size_t read(void* dst, size_t n) = 0;
-    virtual bool failed() const { return false; }
-    // Total length when known in advance, -1 otherwise (pipes).
-    virtual int64_t length() const { return -1; }
+ public:
+  virtual ~Source() = default;
+  // Reads up to n bytes; returns fewer only at the end or on error.
+  virtual size_t read(void* dst, size_t n) = 0;
+  virtual bool failed() const { return false; }
+  // Total length when known in advance, -1 otherwise (pipes).
+  virtual int64_t length() const { return -1; }
 };
 
 class FileSource final : public Source {
-public:
-    explicit FileSource(FILE* f);
-    size_t read(void* dst, size_t n) override;
-    bool failed() const override;
-    int64_t length() const override { return length_; }
+ public:
+  explicit FileSource(FILE* f);
+  size_t read(void* dst, size_t n) override;
+  bool failed() const override;
+  int64_t length() const override { return length_; }
 
-private:
-    FILE* file_;
-    int64_t length_ = -1;
+ private:
+  FILE* file_;
+  int64_t length_ = -1;
 };
 
 class MemorySource final : public Source {
-public:
-    MemorySource(const uint8_t* data, size_t size) : data_(data), size_(size) {}
-    size_t read(void* dst, size_t n) override;
-    int64_t length() const override { return int64_t(size_); }
+ public:
+  MemorySource(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+  size_t read(void* dst, size_t n) override;
+  int64_t length() const override { return int64_t(size_); }
 
-private:
-    const uint8_t* data_;
-    size_t size_;
-    size_t pos_ = 0;
+ private:
+  const uint8_t* data_;
+  size_t size_;
+  size_t pos_ = 0;
 };
 
 class LogVisitor {
-public:
-    virtual ~LogVisitor() = default;
-    virtual void onModules(const std::vector<ModuleInfo>& modules) = 0;
-    virtual void onEvent(const Event& event) = 0;
-    // Called now and then with the bytes consumed so far.
-    virtual void onProgress(uint64_t /*bytes*/) {}
+ public:
+  virtual ~LogVisitor() = default;
+  virtual void onModules(const std::vector<ModuleInfo>& modules) = 0;
+  virtual void onEvent(const Event& event) = 0;
+  // Called now and then with the bytes consumed so far.
+  virtual void onProgress(uint64_t /*bytes*/) {}
 };
 
 enum class ReadStatus { Ok, Truncated, Corrupt, IoError };
 
 struct ReadResult {
-    ReadStatus status = ReadStatus::Ok;
-    uint64_t events = 0;        // event blocks delivered
-    uint64_t bytes = 0;         // end of the last complete block
-    uint64_t problemOffset = 0; // where the damage starts (Truncated, Corrupt)
-    std::string message;        // what is wrong, without the file name
+  ReadStatus status = ReadStatus::Ok;
+  uint64_t events = 0;         // event blocks delivered
+  uint64_t bytes = 0;          // end of the last complete block
+  uint64_t problemOffset = 0;  // where the damage starts (Truncated, Corrupt)
+  std::string message;         // what is wrong, without the file name
 };
 
 ReadResult readLog(Source& source, LogVisitor& visitor);

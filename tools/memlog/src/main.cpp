@@ -6,6 +6,6 @@
 #include "driver.h"
 
 int main(int argc, char** argv) {
-    std::vector<std::string> args(argv + 1, argv + argc);
-    return memlog::runCommandLine(args, stdout, stderr);
+  std::vector<std::string> args(argv + 1, argv + argc);
+  return memlog::runCommandLine(args, stdout, stderr);
 }

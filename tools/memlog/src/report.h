@@ -13,20 +13,20 @@ namespace memlog {
 
 // Buffered writer; a null FILE discards (used by the fuzz targets).
 class Out {
-public:
-    explicit Out(FILE* f) : file_(f) {}
-    ~Out() { flush(); }
-    Out(const Out&) = delete;
-    Out& operator=(const Out&) = delete;
-    void print(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
-    void write(const std::string& s);
-    void flush();
-    bool failed() const { return failed_; }
+ public:
+  explicit Out(FILE* f) : file_(f) {}
+  ~Out() { flush(); }
+  Out(const Out&) = delete;
+  Out& operator=(const Out&) = delete;
+  void print(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+  void write(const std::string& s);
+  void flush();
+  bool failed() const { return failed_; }
 
-private:
-    FILE* file_;
-    std::string buf_;
-    bool failed_ = false;
+ private:
+  FILE* file_;
+  std::string buf_;
+  bool failed_ = false;
 };
 
 enum class LeakFormat { Text, Lsan };
@@ -34,21 +34,23 @@ enum class TopBy { Calls, Bytes, Peak };
 enum class FoldedWeight { Bytes, Count, Live };
 
 struct ReadSummary {
-    std::string name;
-    uint64_t bytes = 0;
-    bool truncated = false;
+  std::string name;
+  uint64_t bytes = 0;
+  bool truncated = false;
 };
 
 void renderSummary(Out& out, const Analysis& a, const ReadSummary& input);
 // Returns the number of leaked blocks.
-uint64_t renderLeaks(Out& out, const Analysis& a, const Symbolizer& sym, uint64_t top, LeakFormat format);
+uint64_t renderLeaks(Out& out, const Analysis& a, const Symbolizer& sym, uint64_t top,
+                     LeakFormat format);
 void renderTop(Out& out, const Analysis& a, const Symbolizer& sym, TopBy by, uint64_t n);
 void renderFolded(Out& out, const Analysis& a, const Symbolizer& sym, FoldedWeight weight);
-void renderFlame(Out& out, const Analysis& a, const Symbolizer& sym, bool atPeak, const std::string& title);
+void renderFlame(Out& out, const Analysis& a, const Symbolizer& sym, bool atPeak,
+                 const std::string& title);
 void renderHistogram(Out& out, const Analysis& a);
 void renderFind(Out& out, const Analysis& a, const Symbolizer& sym, uint32_t address);
-void renderDiff(Out& out, const Analysis& a, const Symbolizer& symA, const std::string& nameA, const Analysis& b,
-                const Symbolizer& symB, const std::string& nameB);
+void renderDiff(Out& out, const Analysis& a, const Symbolizer& symA, const std::string& nameA,
+                const Analysis& b, const Symbolizer& symB, const std::string& nameB);
 
 // Every frame address of every stack, for batched symbolisation.
 std::vector<uint32_t> allFrames(const Analysis& a);

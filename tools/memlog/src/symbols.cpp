@@ -23,313 +23,315 @@ namespace {
 enum class ImageKind { Unknown, ElfExecutable, ElfShared, Pe };
 
 struct Image {
-    ImageKind kind = ImageKind::Unknown;
-    uint64_t linkBase = 0;  // address the module's first byte has in the file's own view
+  ImageKind kind = ImageKind::Unknown;
+  uint64_t linkBase = 0;  // address the module's first byte has in the file's own view
 };
 
 bool readAt(FILE* f, uint64_t offset, void* dst, size_t n) {
-    return fseek(f, long(offset), SEEK_SET) == 0 && fread(dst, 1, n, f) == n;
+  return fseek(f, long(offset), SEEK_SET) == 0 && fread(dst, 1, n, f) == n;
 }
 
 uint64_t le(const uint8_t* p, int bytes) {
-    uint64_t v = 0;
-    for (int i = bytes - 1; i >= 0; --i) v = v << 8 | p[i];
-    return v;
+  uint64_t v = 0;
+  for (int i = bytes - 1; i >= 0; --i) v = v << 8 | p[i];
+  return v;
 }
 
 // Reads just enough of an ELF or PE header to map a logged address into the
 // addresses that the file's debug information uses.
 Image inspectImage(const std::string& path) {
-    Image img;
-    FILE* f = fopen(path.c_str(), "rb");
-    if (!f) return img;
-    uint8_t h[64] = {};
-    if (readAt(f, 0, h, sizeof h)) {
-        if (h[0] == 0x7f && h[1] == 'E' && h[2] == 'L' && h[3] == 'F' && h[5] == 1) {
-            const bool is64 = h[4] == 2;
-            const uint16_t type = uint16_t(le(h + 16, 2));
-            const uint64_t phoff = is64 ? le(h + 32, 8) : le(h + 28, 4);
-            const uint16_t phentsize = uint16_t(le(h + (is64 ? 54 : 42), 2));
-            const uint16_t phnum = uint16_t(le(h + (is64 ? 56 : 44), 2));
-            uint64_t lowest = UINT64_MAX;
-            for (uint16_t i = 0; i < phnum && phentsize >= (is64 ? 56 : 32); ++i) {
-                uint8_t ph[56];
-                if (!readAt(f, phoff + uint64_t(i) * phentsize, ph, is64 ? 56 : 32)) break;
-                if (le(ph, 4) != 1) continue;  // PT_LOAD
-                const uint64_t vaddr = is64 ? le(ph + 16, 8) : le(ph + 8, 4);
-                lowest = std::min(lowest, vaddr);
-            }
-            if (lowest == UINT64_MAX) lowest = 0;
-            img.linkBase = lowest & ~uint64_t(0xfff);
-            img.kind = type == 2 ? ImageKind::ElfExecutable : ImageKind::ElfShared;
-        } else if (h[0] == 'M' && h[1] == 'Z') {
-            const uint32_t peOff = uint32_t(le(h + 0x3c, 4));
-            uint8_t pe[24 + 32] = {};
-            if (readAt(f, peOff, pe, sizeof pe) && memcmp(pe, "PE\0\0", 4) == 0) {
-                const uint16_t magic = uint16_t(le(pe + 24, 2));
-                if (magic == 0x10b) {
-                    img.linkBase = le(pe + 24 + 28, 4);
-                    img.kind = ImageKind::Pe;
-                } else if (magic == 0x20b) {
-                    img.linkBase = le(pe + 24 + 24, 8);
-                    img.kind = ImageKind::Pe;
-                }
-            }
+  Image img;
+  FILE* f = fopen(path.c_str(), "rb");
+  if (!f) return img;
+  uint8_t h[64] = {};
+  if (readAt(f, 0, h, sizeof h)) {
+    if (h[0] == 0x7f && h[1] == 'E' && h[2] == 'L' && h[3] == 'F' && h[5] == 1) {
+      const bool is64 = h[4] == 2;
+      const uint16_t type = uint16_t(le(h + 16, 2));
+      const uint64_t phoff = is64 ? le(h + 32, 8) : le(h + 28, 4);
+      const uint16_t phentsize = uint16_t(le(h + (is64 ? 54 : 42), 2));
+      const uint16_t phnum = uint16_t(le(h + (is64 ? 56 : 44), 2));
+      uint64_t lowest = UINT64_MAX;
+      for (uint16_t i = 0; i < phnum && phentsize >= (is64 ? 56 : 32); ++i) {
+        uint8_t ph[56];
+        if (!readAt(f, phoff + uint64_t(i) * phentsize, ph, is64 ? 56 : 32)) break;
+        if (le(ph, 4) != 1) continue;  // PT_LOAD
+        const uint64_t vaddr = is64 ? le(ph + 16, 8) : le(ph + 8, 4);
+        lowest = std::min(lowest, vaddr);
+      }
+      if (lowest == UINT64_MAX) lowest = 0;
+      img.linkBase = lowest & ~uint64_t(0xfff);
+      img.kind = type == 2 ? ImageKind::ElfExecutable : ImageKind::ElfShared;
+    } else if (h[0] == 'M' && h[1] == 'Z') {
+      const uint32_t peOff = uint32_t(le(h + 0x3c, 4));
+      uint8_t pe[24 + 32] = {};
+      if (readAt(f, peOff, pe, sizeof pe) && memcmp(pe, "PE\0\0", 4) == 0) {
+        const uint16_t magic = uint16_t(le(pe + 24, 2));
+        if (magic == 0x10b) {
+          img.linkBase = le(pe + 24 + 28, 4);
+          img.kind = ImageKind::Pe;
+        } else if (magic == 0x20b) {
+          img.linkBase = le(pe + 24 + 24, 8);
+          img.kind = ImageKind::Pe;
         }
+      }
     }
-    fclose(f);
-    return img;
+  }
+  fclose(f);
+  return img;
 }
 
-bool fileExists(const std::string& path) { return !path.empty() && access(path.c_str(), R_OK) == 0; }
+bool fileExists(const std::string& path) {
+  return !path.empty() && access(path.c_str(), R_OK) == 0;
+}
 
 // Runs a tool with stdin and stdout redirected to files; true when it exited 0.
 bool runTool(const std::vector<std::string>& argv, const char* inPath, const char* outPath) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, inPath ? inPath : "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, outPath, O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    pid_t pid = 0;
-    const int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) return false;
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) return false;
-    }
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, inPath ? inPath : "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, outPath, O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  pid_t pid = 0;
+  const int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) return false;
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return false;
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 std::vector<std::string> readLines(const char* path) {
-    std::vector<std::string> lines;
-    FILE* f = fopen(path, "r");
-    if (!f) return lines;
-    std::string line;
-    int c;
-    while ((c = fgetc(f)) != EOF) {
-        if (c == '\n') {
-            lines.push_back(line);
-            line.clear();
-        } else {
-            line.push_back(char(c));
-        }
+  std::vector<std::string> lines;
+  FILE* f = fopen(path, "r");
+  if (!f) return lines;
+  std::string line;
+  int c;
+  while ((c = fgetc(f)) != EOF) {
+    if (c == '\n') {
+      lines.push_back(line);
+      line.clear();
+    } else {
+      line.push_back(char(c));
     }
-    if (!line.empty()) lines.push_back(line);
-    fclose(f);
-    return lines;
+  }
+  if (!line.empty()) lines.push_back(line);
+  fclose(f);
+  return lines;
 }
 
 class TempFile {
-public:
-    TempFile() {
-        const char* dir = getenv("TMPDIR");
-        path_ = std::string(dir && *dir ? dir : "/tmp") + "/memlog.XXXXXX";
-        fd_ = mkstemp(&path_[0]);
+ public:
+  TempFile() {
+    const char* dir = getenv("TMPDIR");
+    path_ = std::string(dir && *dir ? dir : "/tmp") + "/memlog.XXXXXX";
+    fd_ = mkstemp(&path_[0]);
+  }
+  ~TempFile() {
+    if (fd_ >= 0) {
+      close(fd_);
+      unlink(path_.c_str());
     }
-    ~TempFile() {
-        if (fd_ >= 0) {
-            close(fd_);
-            unlink(path_.c_str());
-        }
-    }
-    bool ok() const { return fd_ >= 0; }
-    const char* path() const { return path_.c_str(); }
+  }
+  bool ok() const { return fd_ >= 0; }
+  const char* path() const { return path_.c_str(); }
 
-private:
-    std::string path_;
-    int fd_ = -1;
+ private:
+  std::string path_;
+  int fd_ = -1;
 };
 
 }  // namespace
 
 Symbolizer::Symbolizer(const std::vector<ModuleInfo>& modules) {
-    for (const ModuleInfo& m : modules) {
-        // Names come from the file: keep control characters away from terminals.
-        std::string shown = baseName(m.name);
-        for (char& c : shown)
-            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
-        modules_.push_back({m.base, m.name, shown});
-    }
-    std::stable_sort(modules_.begin(), modules_.end(),
-                     [](const Module& a, const Module& b) { return a.base < b.base; });
-    for (size_t i = 0; i < modules_.size(); ++i)
-        if (modules_[i].name.empty()) modules_[i].name = "module" + std::to_string(i);
+  for (const ModuleInfo& m : modules) {
+    // Names come from the file: keep control characters away from terminals.
+    std::string shown = baseName(m.name);
+    for (char& c : shown)
+      if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+    modules_.push_back({m.base, m.name, shown});
+  }
+  std::stable_sort(modules_.begin(), modules_.end(),
+                   [](const Module& a, const Module& b) { return a.base < b.base; });
+  for (size_t i = 0; i < modules_.size(); ++i)
+    if (modules_[i].name.empty()) modules_[i].name = "module" + std::to_string(i);
 }
 
 std::string Symbolizer::baseName(const std::string& path) {
-    const size_t cut = path.find_last_of("/\\");
-    return cut == std::string::npos ? path : path.substr(cut + 1);
+  const size_t cut = path.find_last_of("/\\");
+  return cut == std::string::npos ? path : path.substr(cut + 1);
 }
 
 int Symbolizer::moduleOf(uint32_t address) const {
-    auto it = std::upper_bound(modules_.begin(), modules_.end(), address,
-                               [](uint32_t a, const Module& m) { return a < m.base; });
-    if (it == modules_.begin()) return -1;
-    --it;
-    // Of several modules logged at one base, the first listed wins.
-    while (it != modules_.begin() && (it - 1)->base == it->base) --it;
-    return int(it - modules_.begin());
+  auto it = std::upper_bound(modules_.begin(), modules_.end(), address,
+                             [](uint32_t a, const Module& m) { return a < m.base; });
+  if (it == modules_.begin()) return -1;
+  --it;
+  // Of several modules logged at one base, the first listed wins.
+  while (it != modules_.begin() && (it - 1)->base == it->base) --it;
+  return int(it - modules_.begin());
 }
 
 const Symbolizer::Resolved* Symbolizer::lookup(uint32_t address) const {
-    auto it = resolved_.find(address);
-    return it == resolved_.end() ? nullptr : &it->second;
+  auto it = resolved_.find(address);
+  return it == resolved_.end() ? nullptr : &it->second;
 }
 
 std::string Symbolizer::frameText(uint32_t address) const {
-    char buf[64];
-    const int m = moduleOf(address);
-    if (m < 0) {
-        snprintf(buf, sizeof buf, "0x%08" PRIx32, address);
-        return buf;
-    }
-    const Resolved* r = lookup(address);
-    if (r && !r->function.empty()) {
-        if (!r->hasStart) return modules_[m].name + "!" + r->function;
-        snprintf(buf, sizeof buf, " + 0x%" PRIx32, r->functionOffset);
-        return modules_[m].name + "!" + r->function + buf;
-    }
-    snprintf(buf, sizeof buf, " + 0x%" PRIx32, address - modules_[m].base);
-    return modules_[m].name + buf;
+  char buf[64];
+  const int m = moduleOf(address);
+  if (m < 0) {
+    snprintf(buf, sizeof buf, "0x%08" PRIx32, address);
+    return buf;
+  }
+  const Resolved* r = lookup(address);
+  if (r && !r->function.empty()) {
+    if (!r->hasStart) return modules_[m].name + "!" + r->function;
+    snprintf(buf, sizeof buf, " + 0x%" PRIx32, r->functionOffset);
+    return modules_[m].name + "!" + r->function + buf;
+  }
+  snprintf(buf, sizeof buf, " + 0x%" PRIx32, address - modules_[m].base);
+  return modules_[m].name + buf;
 }
 
 std::string Symbolizer::frameKey(uint32_t address) const {
-    const int m = moduleOf(address);
-    const Resolved* r = m >= 0 ? lookup(address) : nullptr;
-    if (r && !r->function.empty()) return modules_[m].name + "!" + r->function;
-    return frameText(address);
+  const int m = moduleOf(address);
+  const Resolved* r = m >= 0 ? lookup(address) : nullptr;
+  if (r && !r->function.empty()) return modules_[m].name + "!" + r->function;
+  return frameText(address);
 }
 
 std::string Symbolizer::fileLine(uint32_t address) const {
-    const Resolved* r = lookup(address);
-    if (!r || r->file.empty()) return std::string();
-    return r->file + "(" + std::to_string(r->line) + ")";
+  const Resolved* r = lookup(address);
+  if (!r || r->file.empty()) return std::string();
+  return r->file + "(" + std::to_string(r->line) + ")";
 }
 
 std::string Symbolizer::lsanFrame(uint32_t address) const {
-    char buf[64];
-    snprintf(buf, sizeof buf, "0x%08" PRIx32, address);
-    std::string s = buf;
-    const int m = moduleOf(address);
-    const Resolved* r = m >= 0 ? lookup(address) : nullptr;
-    if (r && !r->function.empty()) {
-        s += " in " + r->function;
-        if (!r->file.empty()) return s + " " + r->file + ":" + std::to_string(r->line);
-        s += " ";
-    } else {
-        s += "  ";
-    }
-    if (m < 0) return s + "(<unknown module>)";
-    snprintf(buf, sizeof buf, "+0x%" PRIx32 ")", address - modules_[m].base);
-    return s + "(" + modules_[m].name + buf;
+  char buf[64];
+  snprintf(buf, sizeof buf, "0x%08" PRIx32, address);
+  std::string s = buf;
+  const int m = moduleOf(address);
+  const Resolved* r = m >= 0 ? lookup(address) : nullptr;
+  if (r && !r->function.empty()) {
+    s += " in " + r->function;
+    if (!r->file.empty()) return s + " " + r->file + ":" + std::to_string(r->line);
+    s += " ";
+  } else {
+    s += "  ";
+  }
+  if (m < 0) return s + "(<unknown module>)";
+  snprintf(buf, sizeof buf, "+0x%" PRIx32 ")", address - modules_[m].base);
+  return s + "(" + modules_[m].name + buf;
 }
 
 void Symbolizer::resolve(const std::vector<uint32_t>& addresses, const SymbolOptions& options,
                          std::string& notes) {
-    std::map<int, std::vector<uint32_t>> byModule;
-    for (uint32_t a : addresses) {
-        const int m = moduleOf(a);
-        if (m >= 0) byModule[m].push_back(a);
-    }
-    for (auto& entry : byModule) {
-        std::vector<uint32_t>& list = entry.second;
-        std::sort(list.begin(), list.end());
-        list.erase(std::unique(list.begin(), list.end()), list.end());
-        resolveModule(entry.first, list, options, notes);
-    }
+  std::map<int, std::vector<uint32_t>> byModule;
+  for (uint32_t a : addresses) {
+    const int m = moduleOf(a);
+    if (m >= 0) byModule[m].push_back(a);
+  }
+  for (auto& entry : byModule) {
+    std::vector<uint32_t>& list = entry.second;
+    std::sort(list.begin(), list.end());
+    list.erase(std::unique(list.begin(), list.end()), list.end());
+    resolveModule(entry.first, list, options, notes);
+  }
 }
 
-void Symbolizer::resolveModule(int module, const std::vector<uint32_t>& addresses, const SymbolOptions& options,
-                               std::string& notes) {
-    const Module& mod = modules_[module];
-    std::string path;
-    if (fileExists(mod.path)) path = mod.path;
-    for (size_t i = 0; path.empty() && i < options.searchDirs.size(); ++i) {
-        const std::string candidate = options.searchDirs[i] + "/" + mod.name;
-        if (fileExists(candidate)) path = candidate;
-    }
-    if (path.empty()) {
-        notes += "no file for module " + mod.name + " (logged as " + mod.path + ")\n";
-        return;
-    }
-    const Image img = inspectImage(path);
-    if (img.kind == ImageKind::Unknown) {
-        notes += "not an ELF or PE file: " + path + "\n";
-        return;
-    }
-    const bool pe = img.kind == ImageKind::Pe;
-    // A fixed-address executable is mapped where it was linked: its addresses need no
-    // rebasing. Everything else moves by (logged base - link base).
-    auto toFile = [&](uint32_t a) -> uint64_t {
-        if (img.kind == ImageKind::ElfExecutable) return a;
-        return img.linkBase + (a - mod.base);
-    };
+void Symbolizer::resolveModule(int module, const std::vector<uint32_t>& addresses,
+                               const SymbolOptions& options, std::string& notes) {
+  const Module& mod = modules_[module];
+  std::string path;
+  if (fileExists(mod.path)) path = mod.path;
+  for (size_t i = 0; path.empty() && i < options.searchDirs.size(); ++i) {
+    const std::string candidate = options.searchDirs[i] + "/" + mod.name;
+    if (fileExists(candidate)) path = candidate;
+  }
+  if (path.empty()) {
+    notes += "no file for module " + mod.name + " (logged as " + mod.path + ")\n";
+    return;
+  }
+  const Image img = inspectImage(path);
+  if (img.kind == ImageKind::Unknown) {
+    notes += "not an ELF or PE file: " + path + "\n";
+    return;
+  }
+  const bool pe = img.kind == ImageKind::Pe;
+  // A fixed-address executable is mapped where it was linked: its addresses need no
+  // rebasing. Everything else moves by (logged base - link base).
+  auto toFile = [&](uint32_t a) -> uint64_t {
+    if (img.kind == ImageKind::ElfExecutable) return a;
+    return img.linkBase + (a - mod.base);
+  };
 
-    TempFile in, out;
-    if (!in.ok() || !out.ok()) {
-        notes += "cannot create temporary files for symbolisation\n";
-        return;
-    }
-    {
-        FILE* f = fopen(in.path(), "w");
-        if (!f) return;
-        for (uint32_t a : addresses) fprintf(f, "0x%" PRIx64 "\n", toFile(a));
-        fclose(f);
-    }
-    const std::string& a2l = pe ? options.peAddr2line : options.elfAddr2line;
-    if (!runTool({a2l, "-f", "-C", "-e", path}, in.path(), out.path())) {
-        notes += a2l + " failed on " + path + "\n";
-        return;
-    }
-    const std::vector<std::string> lines = readLines(out.path());
-    if (lines.size() < 2 * addresses.size()) {
-        notes += a2l + " gave too little output for " + path + "\n";
-        return;
-    }
+  TempFile in, out;
+  if (!in.ok() || !out.ok()) {
+    notes += "cannot create temporary files for symbolisation\n";
+    return;
+  }
+  {
+    FILE* f = fopen(in.path(), "w");
+    if (!f) return;
+    for (uint32_t a : addresses) fprintf(f, "0x%" PRIx64 "\n", toFile(a));
+    fclose(f);
+  }
+  const std::string& a2l = pe ? options.peAddr2line : options.elfAddr2line;
+  if (!runTool({a2l, "-f", "-C", "-e", path}, in.path(), out.path())) {
+    notes += a2l + " failed on " + path + "\n";
+    return;
+  }
+  const std::vector<std::string> lines = readLines(out.path());
+  if (lines.size() < 2 * addresses.size()) {
+    notes += a2l + " gave too little output for " + path + "\n";
+    return;
+  }
 
-    // Function starts, to express frames as function + offset.
-    std::vector<uint64_t> starts;
-    const std::string& nm = pe ? options.peNm : options.elfNm;
-    if (runTool({nm, "--defined-only", path}, nullptr, out.path())) {
-        for (const std::string& l : readLines(out.path())) {
-            unsigned long long value = 0;
-            char type = 0;
-            if (sscanf(l.c_str(), "%llx %c", &value, &type) == 2 &&
-                (type == 'T' || type == 't' || type == 'W' || type == 'w'))
-                starts.push_back(value);
-        }
-        std::sort(starts.begin(), starts.end());
+  // Function starts, to express frames as function + offset.
+  std::vector<uint64_t> starts;
+  const std::string& nm = pe ? options.peNm : options.elfNm;
+  if (runTool({nm, "--defined-only", path}, nullptr, out.path())) {
+    for (const std::string& l : readLines(out.path())) {
+      unsigned long long value = 0;
+      char type = 0;
+      if (sscanf(l.c_str(), "%llx %c", &value, &type) == 2 &&
+          (type == 'T' || type == 't' || type == 'W' || type == 'w'))
+        starts.push_back(value);
     }
+    std::sort(starts.begin(), starts.end());
+  }
 
-    for (size_t i = 0; i < addresses.size(); ++i) {
-        Resolved r;
-        const std::string& fn = lines[2 * i];
-        if (fn != "??") r.function = fn;
-        std::string loc = lines[2 * i + 1];
-        const size_t disc = loc.find(" (discriminator");
-        if (disc != std::string::npos) loc.erase(disc);
-        const size_t colon = loc.rfind(':');
-        if (colon != std::string::npos && loc.compare(0, 2, "??") != 0) {
-            const unsigned long line = strtoul(loc.c_str() + colon + 1, nullptr, 10);
-            if (line > 0) {
-                r.file = loc.substr(0, colon);
-                r.line = uint32_t(line);
-            }
-        }
-        if (!r.function.empty() && !starts.empty()) {
-            const uint64_t fa = toFile(addresses[i]);
-            auto it = std::upper_bound(starts.begin(), starts.end(), fa);
-            if (it != starts.begin()) {
-                r.hasStart = true;
-                r.functionOffset = uint32_t(fa - *(it - 1));
-            }
-        }
-        if (!r.function.empty() || !r.file.empty()) resolved_[addresses[i]] = std::move(r);
+  for (size_t i = 0; i < addresses.size(); ++i) {
+    Resolved r;
+    const std::string& fn = lines[2 * i];
+    if (fn != "??") r.function = fn;
+    std::string loc = lines[2 * i + 1];
+    const size_t disc = loc.find(" (discriminator");
+    if (disc != std::string::npos) loc.erase(disc);
+    const size_t colon = loc.rfind(':');
+    if (colon != std::string::npos && loc.compare(0, 2, "??") != 0) {
+      const unsigned long line = strtoul(loc.c_str() + colon + 1, nullptr, 10);
+      if (line > 0) {
+        r.file = loc.substr(0, colon);
+        r.line = uint32_t(line);
+      }
     }
+    if (!r.function.empty() && !starts.empty()) {
+      const uint64_t fa = toFile(addresses[i]);
+      auto it = std::upper_bound(starts.begin(), starts.end(), fa);
+      if (it != starts.begin()) {
+        r.hasStart = true;
+        r.functionOffset = uint32_t(fa - *(it - 1));
+      }
+    }
+    if (!r.function.empty() || !r.file.empty()) resolved_[addresses[i]] = std::move(r);
+  }
 }
 
 }  // namespace memlog

@@ -16,54 +16,55 @@
 namespace memlog {
 
 struct SymbolOptions {
-    std::vector<std::string> searchDirs;
-    std::string elfAddr2line = "addr2line";
-    std::string peAddr2line = "i686-w64-mingw32-addr2line";
-    std::string elfNm = "nm";
-    std::string peNm = "i686-w64-mingw32-nm";
+  std::vector<std::string> searchDirs;
+  std::string elfAddr2line = "addr2line";
+  std::string peAddr2line = "i686-w64-mingw32-addr2line";
+  std::string elfNm = "nm";
+  std::string peNm = "i686-w64-mingw32-nm";
 };
 
 class Symbolizer {
-public:
-    explicit Symbolizer(const std::vector<ModuleInfo>& modules);
+ public:
+  explicit Symbolizer(const std::vector<ModuleInfo>& modules);
 
-    // Resolves functions and lines for the given addresses. Problems (module file not
-    // found, tool failed) are appended to notes, one line each.
-    void resolve(const std::vector<uint32_t>& addresses, const SymbolOptions& options, std::string& notes);
+  // Resolves functions and lines for the given addresses. Problems (module file not
+  // found, tool failed) are appended to notes, one line each.
+  void resolve(const std::vector<uint32_t>& addresses, const SymbolOptions& options,
+               std::string& notes);
 
-    // "module!function + 0x1c", "module + 0x1234" or "0x00401234".
-    std::string frameText(uint32_t address) const;
-    // Grouping name for flame graphs and diffs: "module!function" when known, else as
-    // frameText (offsets within a function would split one function into many boxes).
-    std::string frameKey(uint32_t address) const;
-    // "file(line)" or "".
-    std::string fileLine(uint32_t address) const;
-    // LeakSanitizer's frame body after "#N ".
-    std::string lsanFrame(uint32_t address) const;
+  // "module!function + 0x1c", "module + 0x1234" or "0x00401234".
+  std::string frameText(uint32_t address) const;
+  // Grouping name for flame graphs and diffs: "module!function" when known, else as
+  // frameText (offsets within a function would split one function into many boxes).
+  std::string frameKey(uint32_t address) const;
+  // "file(line)" or "".
+  std::string fileLine(uint32_t address) const;
+  // LeakSanitizer's frame body after "#N ".
+  std::string lsanFrame(uint32_t address) const;
 
-    // Index into the sorted module list, -1 when the address lies below every base.
-    int moduleOf(uint32_t address) const;
-    static std::string baseName(const std::string& path);
+  // Index into the sorted module list, -1 when the address lies below every base.
+  int moduleOf(uint32_t address) const;
+  static std::string baseName(const std::string& path);
 
-private:
-    struct Module {
-        uint32_t base;
-        std::string path;
-        std::string name;
-    };
-    struct Resolved {
-        std::string function;
-        std::string file;
-        uint32_t line = 0;
-        bool hasStart = false;
-        uint32_t functionOffset = 0;
-    };
-    const Resolved* lookup(uint32_t address) const;
-    void resolveModule(int module, const std::vector<uint32_t>& addresses, const SymbolOptions& options,
-                       std::string& notes);
+ private:
+  struct Module {
+    uint32_t base;
+    std::string path;
+    std::string name;
+  };
+  struct Resolved {
+    std::string function;
+    std::string file;
+    uint32_t line = 0;
+    bool hasStart = false;
+    uint32_t functionOffset = 0;
+  };
+  const Resolved* lookup(uint32_t address) const;
+  void resolveModule(int module, const std::vector<uint32_t>& addresses,
+                     const SymbolOptions& options, std::string& notes);
 
-    std::vector<Module> modules_;
-    std::unordered_map<uint32_t, Resolved> resolved_;
+  std::vector<Module> modules_;
+  std::unordered_map<uint32_t, Resolved> resolved_;
 };
 
 }  // namespace memlog

@@ -6,7 +6,7 @@
 #include "driver.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    const int rc = memlog::exerciseAllReports(data, size);
-    if (rc != 0 && rc != 3) __builtin_trap();
-    return 0;
+  const int rc = memlog::exerciseAllReports(data, size);
+  if (rc != 0 && rc != 3) __builtin_trap();
+  return 0;
 }
