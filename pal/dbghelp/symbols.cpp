@@ -6,12 +6,13 @@
 // first read them. A new state is therefore made only when SymInitialize finds the set of loaded
 // modules changed since the last one, so that repeated start-ups in one process cost nothing and
 // a module loaded in between is still found.
+#include <pal/scoped_lock.h>
+
 #include "dbghelp_internal.h"
 
 #include <backtrace.h>
 #include <cxxabi.h>
 #include <link.h>
-#include <pthread.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -25,13 +26,6 @@ unsigned long long g_stateGeneration = ~0ull;
 // Demangling output, reused (grown by __cxa_demangle's realloc) under g_lock.
 char* g_demangled = nullptr;
 size_t g_demangledSize = 0;
-
-struct Lock {
-  Lock() { pthread_mutex_lock(&g_lock); }
-  ~Lock() { pthread_mutex_unlock(&g_lock); }
-  Lock(const Lock&) = delete;
-  Lock& operator=(const Lock&) = delete;
-};
 
 void ignoreError(void*, const char*, int) {}
 
@@ -178,7 +172,7 @@ void stripToQualifiedName(const char* demangled, char* out, size_t outSize) {
 }
 
 void refreshSymbolTables() {
-  Lock lock;
+  pal::ScopedLock lock(g_lock);
   if (g_state == nullptr || g_stateGeneration != moduleGeneration()) {
     g_state = nullptr;  // the old state stays allocated: libbacktrace cannot release one
     state();
@@ -187,7 +181,7 @@ void refreshSymbolTables() {
 
 bool symbolize(uintptr_t pc, char* name, size_t nameSize, uintptr_t* start, uintptr_t* size,
                bool undecorate) {
-  Lock lock;
+  pal::ScopedLock lock(g_lock);
   backtrace_state* s = state();
   if (s == nullptr) return false;
   SymbolAnswer answer = {nullptr, 0, 0};
@@ -211,7 +205,7 @@ bool symbolize(uintptr_t pc, char* name, size_t nameSize, uintptr_t* start, uint
 }
 
 bool lineOf(uintptr_t pc, const char** file, int* line, uintptr_t* lineStart) {
-  Lock lock;
+  pal::ScopedLock lock(g_lock);
   backtrace_state* s = state();
   if (s == nullptr) return false;
   LineAnswer answer = lineAt(s, pc);

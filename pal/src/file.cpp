@@ -5,12 +5,13 @@
 // handle is recognised (ERROR_INVALID_HANDLE instead of acting on whatever descriptor now has
 // that number), the access and share modes of each open are kept for the share checks Windows
 // makes, and a handle's value can never be mistaken for INVALID_HANDLE_VALUE or a pseudo handle.
+#include <pal/scoped_lock.h>
+
 #include "pal_internal.h"
 
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
-#include <pthread.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -34,13 +35,6 @@ struct FileEntry {
 FileEntry g_files[kMaxFiles];
 pthread_mutex_t g_filesLock = PTHREAD_MUTEX_INITIALIZER;
 
-struct FilesLock {
-  FilesLock() { pthread_mutex_lock(&g_filesLock); }
-  ~FilesLock() { pthread_mutex_unlock(&g_filesLock); }
-  FilesLock(const FilesLock&) = delete;
-  FilesLock& operator=(const FilesLock&) = delete;
-};
-
 HANDLE handleOf(int index) {
   return reinterpret_cast<HANDLE>(kHandleBase + 4u * static_cast<uintptr_t>(index));
 }
@@ -63,7 +57,7 @@ bool isPseudoHandle(HANDLE handle) {
 
 // Descriptor and access of a live handle; false (with ERROR_INVALID_HANDLE set) otherwise.
 bool lookup(HANDLE handle, int* fd, DWORD* access) {
-  FilesLock lock;
+  pal::ScopedLock lock(g_filesLock);
   int index = indexOf(handle);
   if (index < 0) {
     SetLastError(ERROR_INVALID_HANDLE);
@@ -93,14 +87,6 @@ int dataDescriptor(HANDLE handle, DWORD need, LPOVERLAPPED overlapped) {
     }
   }
   return fd;
-}
-
-// Windows treats both slashes as separators; POSIX only '/'.
-bool toPosixPath(LPCSTR path, char* out, size_t outSize) {
-  size_t length = strlen(path);
-  if (length + 1 > outSize) return false;
-  for (size_t i = 0; i <= length; ++i) out[i] = path[i] == '\\' ? '/' : path[i];
-  return true;
 }
 
 // ENOENT means either the file or a directory on the way is missing; Windows reports these as
@@ -145,6 +131,13 @@ int freeSlot() {
 
 }  // namespace
 
+bool pal_to_posix_path(const char* path, char* out, size_t outSize) {
+  size_t length = strlen(path);
+  if (length + 1 > outSize) return false;
+  for (size_t i = 0; i <= length; ++i) out[i] = path[i] == '\\' ? '/' : path[i];
+  return true;
+}
+
 extern "C" HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                                      LPSECURITY_ATTRIBUTES lpSecurityAttributes,
                                      DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes,
@@ -163,7 +156,7 @@ extern "C" HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, D
     return INVALID_HANDLE_VALUE;
   }
   char path[PATH_MAX];
-  if (!toPosixPath(lpFileName, path, sizeof path)) {
+  if (!pal_to_posix_path(lpFileName, path, sizeof path)) {
     SetLastError(ERROR_FILENAME_EXCED_RANGE);
     return INVALID_HANDLE_VALUE;
   }
@@ -212,7 +205,7 @@ extern "C" HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, D
 
   // Everything from the open to the table entry happens under the lock, so that two threads
   // cannot both pass the share check on the same file.
-  FilesLock lock;
+  pal::ScopedLock lock(g_filesLock);
   int slot = freeSlot();
   if (slot < 0) {
     SetLastError(ERROR_TOO_MANY_OPEN_FILES);
@@ -353,7 +346,7 @@ extern "C" BOOL WINAPI CloseHandle(HANDLE hObject) {
   if (isPseudoHandle(hObject)) return TRUE;
   int fd;
   {
-    FilesLock lock;
+    pal::ScopedLock lock(g_filesLock);
     int index = indexOf(hObject);
     if (index < 0) {
       SetLastError(ERROR_INVALID_HANDLE);

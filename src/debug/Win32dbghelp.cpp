@@ -422,20 +422,27 @@ bool symbolizeAddress(DWORD address, char* text, DWORD textSize) {
 
 // ---- Allocation log ---------------------------------------------------------------------------
 
+namespace {
+
+// The writer folds the new/delete families into the malloc-style codes, which is what the
+// report's allocation test (codes 2 to 4) expects.
+MemOp writtenCode(uint32_t code) {
+  switch (code) {
+    case MEMOP_NEW:
+    case MEMOP_NEW_ARRAY: return MEMOP_REALLOC;
+    case MEMOP_DELETE:
+    case MEMOP_DELETE_ARRAY: return MEMOP_FREE;
+    default: return static_cast<MemOp>(code);
+  }
+}
+
+}  // namespace
+
 MemOp getMemOpCode(const char* opName) {
   if (!opName) return MEMOP_NONE;
-  // Exact, case-sensitive names; the writer folds the new/delete families into the
-  // malloc-style codes, which is what the report's allocation test (codes 2 to 4) expects.
-  static const struct {
-    const char* name;
-    MemOp code;
-  } kNames[] = {
-      {"module", MEMOP_MODULE},   {"malloc", MEMOP_MALLOC},     {"memalign", MEMOP_MEMALIGN},
-      {"realloc", MEMOP_REALLOC}, {"free", MEMOP_FREE},         {"new", MEMOP_REALLOC},
-      {"delete", MEMOP_FREE},     {"new_array", MEMOP_REALLOC}, {"delete_array", MEMOP_FREE},
-  };
-  for (const auto& entry : kNames) {
-    if (std::strcmp(opName, entry.name) == 0) return entry.code;
+  // Exact, case-sensitive names; "none" and anything unknown are no operation.
+  for (uint32_t code = MEMOP_MODULE; code < kMemOpCount; ++code) {
+    if (std::strcmp(opName, kMemOpNames[code]) == 0) return writtenCode(code);
   }
   return MEMOP_NONE;
 }
