@@ -264,6 +264,40 @@ struct Row {
 
 constexpr int kMaxRememberedRows = 8;
 
+// Call frame instructions. The first three carry their operand in the low six bits of the opcode
+// (kCfaHighBits tells them apart); the others are whole bytes.
+constexpr uint8_t kCfaHighBits = 0xc0;
+enum CfaOpcode : uint8_t {
+  DW_CFA_advance_loc = 0x40,
+  DW_CFA_offset = 0x80,
+  DW_CFA_restore = 0xc0,
+  DW_CFA_nop = 0x00,
+  DW_CFA_set_loc = 0x01,
+  DW_CFA_advance_loc1 = 0x02,
+  DW_CFA_advance_loc2 = 0x03,
+  DW_CFA_advance_loc4 = 0x04,
+  DW_CFA_offset_extended = 0x05,
+  DW_CFA_restore_extended = 0x06,
+  DW_CFA_undefined = 0x07,
+  DW_CFA_same_value = 0x08,
+  DW_CFA_register = 0x09,
+  DW_CFA_remember_state = 0x0a,
+  DW_CFA_restore_state = 0x0b,
+  DW_CFA_def_cfa = 0x0c,
+  DW_CFA_def_cfa_register = 0x0d,
+  DW_CFA_def_cfa_offset = 0x0e,
+  DW_CFA_def_cfa_expression = 0x0f,
+  DW_CFA_expression = 0x10,
+  DW_CFA_offset_extended_sf = 0x11,
+  DW_CFA_def_cfa_sf = 0x12,
+  DW_CFA_def_cfa_offset_sf = 0x13,
+  DW_CFA_val_offset = 0x14,
+  DW_CFA_val_offset_sf = 0x15,
+  DW_CFA_val_expression = 0x16,
+  DW_CFA_GNU_args_size = 0x2e,
+  DW_CFA_GNU_negative_offset_extended = 0x2f,
+};
+
 // Runs CFA instructions until the location passes pc. initial: the CIE's row, for restore.
 bool execute(const uint8_t* begin, const uint8_t* end, const Fde& fde, uintptr_t pc, Row* row,
              const Row* initial, uintptr_t dataBase) {
@@ -276,87 +310,87 @@ bool execute(const uint8_t* begin, const uint8_t* end, const Fde& fde, uintptr_t
   };
   while (c.p < c.end && c.ok) {
     uint8_t op = c.u8();
-    uint8_t high = op & 0xc0;
-    uint8_t low = op & 0x3f;
-    if (high == 0x40) {  // advance_loc
+    uint8_t high = op & kCfaHighBits;
+    uint8_t low = op & ~kCfaHighBits;
+    if (high == DW_CFA_advance_loc) {
       location += low * fde.cie.codeAlign;
       if (location > pc) return true;
       continue;
     }
-    if (high == 0x80) {  // offset
+    if (high == DW_CFA_offset) {
       int64_t offset = static_cast<int64_t>(c.uleb()) * fde.cie.dataAlign;
       if (RegisterRule* r = ruleFor(low)) *r = {Rule::Offset, offset, nullptr, 0};
       continue;
     }
-    if (high == 0xc0) {  // restore
+    if (high == DW_CFA_restore) {
       if (RegisterRule* r = ruleFor(low))
         *r = initial != nullptr ? initial->rules[low]
                                 : RegisterRule{Rule::Unspecified, 0, nullptr, 0};
       continue;
     }
     switch (op) {
-      case 0x00: break;  // nop
-      case 0x01:
+      case DW_CFA_nop: break;
+      case DW_CFA_set_loc:
         location = c.pointer(fde.cie.fdeEncoding, dataBase);
         if (location > pc) return true;
         break;
-      case 0x02:
+      case DW_CFA_advance_loc1:
         location += c.u8() * fde.cie.codeAlign;
         if (location > pc) return true;
         break;
-      case 0x03:
+      case DW_CFA_advance_loc2:
         location += c.u16() * fde.cie.codeAlign;
         if (location > pc) return true;
         break;
-      case 0x04:
+      case DW_CFA_advance_loc4:
         location += c.u32() * fde.cie.codeAlign;
         if (location > pc) return true;
         break;
-      case 0x05: {  // offset_extended
+      case DW_CFA_offset_extended: {
         uint64_t reg = c.uleb();
         int64_t offset = static_cast<int64_t>(c.uleb()) * fde.cie.dataAlign;
         if (RegisterRule* r = ruleFor(reg)) *r = {Rule::Offset, offset, nullptr, 0};
         break;
       }
-      case 0x06: {  // restore_extended
+      case DW_CFA_restore_extended: {
         uint64_t reg = c.uleb();
         if (RegisterRule* r = ruleFor(reg))
           *r = initial != nullptr ? initial->rules[reg]
                                   : RegisterRule{Rule::Unspecified, 0, nullptr, 0};
         break;
       }
-      case 0x07:
+      case DW_CFA_undefined:
         if (RegisterRule* r = ruleFor(c.uleb())) *r = {Rule::Undefined, 0, nullptr, 0};
         break;
-      case 0x08:
+      case DW_CFA_same_value:
         if (RegisterRule* r = ruleFor(c.uleb())) *r = {Rule::SameValue, 0, nullptr, 0};
         break;
-      case 0x09: {  // register
+      case DW_CFA_register: {
         uint64_t reg = c.uleb();
         uint64_t other = c.uleb();
         if (RegisterRule* r = ruleFor(reg))
           *r = {Rule::Register, static_cast<int64_t>(other), nullptr, 0};
         break;
       }
-      case 0x0a:  // remember_state
+      case DW_CFA_remember_state:
         if (rememberedCount == kMaxRememberedRows) return false;
         remembered[rememberedCount++] = *row;
         break;
-      case 0x0b:  // restore_state
+      case DW_CFA_restore_state:
         if (rememberedCount == 0) return false;
         *row = remembered[--rememberedCount];
         break;
-      case 0x0c:  // def_cfa
+      case DW_CFA_def_cfa:
         row->cfaRegister = static_cast<unsigned>(c.uleb());
         row->cfaOffset = static_cast<int64_t>(c.uleb());
         row->cfaIsExpression = false;
         break;
-      case 0x0d:
+      case DW_CFA_def_cfa_register:
         row->cfaRegister = static_cast<unsigned>(c.uleb());
         row->cfaIsExpression = false;
         break;
-      case 0x0e: row->cfaOffset = static_cast<int64_t>(c.uleb()); break;
-      case 0x0f: {  // def_cfa_expression
+      case DW_CFA_def_cfa_offset: row->cfaOffset = static_cast<int64_t>(c.uleb()); break;
+      case DW_CFA_def_cfa_expression: {
         uint64_t length = c.uleb();
         if (!c.need(length)) return false;
         row->cfaIsExpression = true;
@@ -365,42 +399,42 @@ bool execute(const uint8_t* begin, const uint8_t* end, const Fde& fde, uintptr_t
         c.p += length;
         break;
       }
-      case 0x10:    // expression
-      case 0x16: {  // val_expression
+      case DW_CFA_expression:
+      case DW_CFA_val_expression: {
         uint64_t reg = c.uleb();
         uint64_t length = c.uleb();
         if (!c.need(length)) return false;
         if (RegisterRule* r = ruleFor(reg))
-          *r = {op == 0x10 ? Rule::Expression : Rule::ValExpression, 0, c.p, length};
+          *r = {op == DW_CFA_expression ? Rule::Expression : Rule::ValExpression, 0, c.p, length};
         c.p += length;
         break;
       }
-      case 0x11: {  // offset_extended_sf
+      case DW_CFA_offset_extended_sf: {
         uint64_t reg = c.uleb();
         int64_t offset = c.sleb() * fde.cie.dataAlign;
         if (RegisterRule* r = ruleFor(reg)) *r = {Rule::Offset, offset, nullptr, 0};
         break;
       }
-      case 0x12:  // def_cfa_sf
+      case DW_CFA_def_cfa_sf:
         row->cfaRegister = static_cast<unsigned>(c.uleb());
         row->cfaOffset = c.sleb() * fde.cie.dataAlign;
         row->cfaIsExpression = false;
         break;
-      case 0x13: row->cfaOffset = c.sleb() * fde.cie.dataAlign; break;
-      case 0x14: {  // val_offset
+      case DW_CFA_def_cfa_offset_sf: row->cfaOffset = c.sleb() * fde.cie.dataAlign; break;
+      case DW_CFA_val_offset: {
         uint64_t reg = c.uleb();
         int64_t offset = static_cast<int64_t>(c.uleb()) * fde.cie.dataAlign;
         if (RegisterRule* r = ruleFor(reg)) *r = {Rule::ValOffset, offset, nullptr, 0};
         break;
       }
-      case 0x15: {  // val_offset_sf
+      case DW_CFA_val_offset_sf: {
         uint64_t reg = c.uleb();
         int64_t offset = c.sleb() * fde.cie.dataAlign;
         if (RegisterRule* r = ruleFor(reg)) *r = {Rule::ValOffset, offset, nullptr, 0};
         break;
       }
-      case 0x2e: c.uleb(); break;  // GNU_args_size: only matters to landing pads
-      case 0x2f: {                 // GNU_negative_offset_extended
+      case DW_CFA_GNU_args_size: c.uleb(); break;  // only matters to landing pads
+      case DW_CFA_GNU_negative_offset_extended: {
         uint64_t reg = c.uleb();
         int64_t offset = -static_cast<int64_t>(c.uleb()) * fde.cie.dataAlign;
         if (RegisterRule* r = ruleFor(reg)) *r = {Rule::Offset, offset, nullptr, 0};

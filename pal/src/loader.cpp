@@ -248,6 +248,16 @@ Module* moduleByPath(const char* path) {
   return nullptr;
 }
 
+HMODULE moduleNotFound() {
+  SetLastError(ERROR_MOD_NOT_FOUND);
+  return nullptr;
+}
+
+HMODULE addReference(Module* module) {
+  ++module->references;
+  return reinterpret_cast<HMODULE>(module->base);
+}
+
 // dlopen the file and enter it in the table under the name GetModuleFileNameA will report.
 // Caller holds the lock.
 HMODULE loadFile(const char* posixPath, const char* reportedPath) {
@@ -278,8 +288,7 @@ HMODULE loadFile(const char* posixPath, const char* reportedPath) {
   Module* known = moduleByBase(reinterpret_cast<HMODULE>(query.base));
   if (known != nullptr) {
     dlclose(dl);
-    ++known->references;
-    return reinterpret_cast<HMODULE>(known->base);
+    return addReference(known);
   }
   for (Module& module : g_modules) {
     if (module.used) continue;
@@ -308,73 +317,55 @@ bool joinPath(char* out, size_t outSize, const char* a, char separator, const ch
 
 bool fileExists(const char* path) { return access(path, F_OK) == 0; }
 
-}  // namespace
+// A name with a directory part: loaded from there, and reported as an absolute POSIX path
+// (a relative one is taken from the current directory). Caller holds the lock.
+HMODULE loadByPath(const char* fileName) {
+  char given[kPathSize];
+  if (!pal_to_posix_path(fileName, given, sizeof given)) return moduleNotFound();
+  char path[kPathSize];
+  if (given[0] == '/') {
+    copyString(path, sizeof path, given);
+  } else {
+    char cwd[PATH_MAX];
+    if (getcwd(cwd, sizeof cwd) == nullptr) return moduleNotFound();
+    if (!joinPath(path, sizeof path, cwd, '/', given)) return moduleNotFound();
+  }
+  Module* known = moduleByPath(path);
+  if (known != nullptr) return addReference(known);
+  if (!fileExists(path)) return moduleNotFound();
+  return loadFile(path, path);
+}
 
-extern "C" HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName) {
-  if (pal_should_fail("LoadLibraryA")) {
-    SetLastError(ERROR_MOD_NOT_FOUND);
-    return nullptr;
-  }
-  if (lpLibFileName == nullptr || lpLibFileName[0] == '\0') {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return nullptr;
-  }
-  char posixPath[kPathSize];
-  char reported[kPathSize];
-  pal::ScopedLock lock(g_lock);
-
-  if (hasSeparator(lpLibFileName)) {
-    if (!pal_to_posix_path(lpLibFileName, reported, sizeof reported)) {
-      SetLastError(ERROR_MOD_NOT_FOUND);
-      return nullptr;
-    }
-    if (reported[0] != '/') {  // relative to the current directory, reported in full
-      char cwd[PATH_MAX];
-      if (getcwd(cwd, sizeof cwd) == nullptr) {
-        SetLastError(ERROR_MOD_NOT_FOUND);
-        return nullptr;
-      }
-      if (!joinPath(posixPath, sizeof posixPath, cwd, '/', reported)) {
-        SetLastError(ERROR_MOD_NOT_FOUND);
-        return nullptr;
-      }
-      copyString(reported, sizeof reported, posixPath);
-    }
-    copyString(posixPath, sizeof posixPath, reported);
-    Module* known = moduleByPath(reported);
-    if (known != nullptr) {
-      ++known->references;
-      return reinterpret_cast<HMODULE>(known->base);
-    }
-    if (!fileExists(posixPath)) {
-      SetLastError(ERROR_MOD_NOT_FOUND);
-      return nullptr;
-    }
-    return loadFile(posixPath, reported);
-  }
-
-  char name[NAME_MAX + 1];
-  size_t length = strlen(lpLibFileName);
-  if (length + 4 >= sizeof name) {
-    SetLastError(ERROR_MOD_NOT_FOUND);
-    return nullptr;
-  }
-  copyString(name, sizeof name, lpLibFileName);
+// The file name a bare module name stands for: ".dll" appended when it has no extension, and a
+// trailing '.' ("name.") meaning exactly this name without one. False when it cannot be a file
+// name.
+bool searchName(const char* moduleName, char* name, size_t nameSize) {
+  size_t length = strlen(moduleName);
+  if (length + 4 >= nameSize) return false;
+  copyString(name, nameSize, moduleName);
   if (name[length - 1] == '.') {
-    name[length - 1] = '\0';  // "name." means: exactly this name, no extension
+    name[length - 1] = '\0';
   } else if (strchr(name, '.') == nullptr) {
     strcat(name, ".dll");
   }
+  return true;
+}
+
+// A name without a directory part: a module already loaded under it, the built-in kernel32.dll,
+// then the executable's directory and the system directory, in that order. Caller holds the
+// lock.
+HMODULE loadBySearch(const char* moduleName) {
+  char name[NAME_MAX + 1];
+  if (!searchName(moduleName, name, sizeof name)) return moduleNotFound();
   if (lstrcmpiA(name, "kernel32.dll") == 0) return kernel32Handle();
   Module* known = moduleByFileName(name);
-  if (known != nullptr) {
-    ++known->references;
-    return reinterpret_cast<HMODULE>(known->base);
-  }
+  if (known != nullptr) return addReference(known);
 
   char directories[2][kPathSize];
   directoryOf(executablePath(), directories[0], sizeof directories[0]);
   copyString(directories[1], sizeof directories[1], systemDirectory());
+  char posixPath[kPathSize];
+  char reported[kPathSize];
   for (const auto& directory : directories) {
     if (!joinPath(posixPath, sizeof posixPath, directory, '/', name)) continue;
     pal_to_posix_path(posixPath, posixPath, sizeof posixPath);  // same length: always fits
@@ -383,8 +374,19 @@ extern "C" HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName) {
     joinPath(reported, sizeof reported, directory, '\\', name);  // fits: same length as posixPath
     return loadFile(posixPath, reported);
   }
-  SetLastError(ERROR_MOD_NOT_FOUND);
-  return nullptr;
+  return moduleNotFound();
+}
+
+}  // namespace
+
+extern "C" HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName) {
+  if (pal_should_fail("LoadLibraryA")) return moduleNotFound();
+  if (lpLibFileName == nullptr || lpLibFileName[0] == '\0') {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  pal::ScopedLock lock(g_lock);
+  return hasSeparator(lpLibFileName) ? loadByPath(lpLibFileName) : loadBySearch(lpLibFileName);
 }
 
 extern "C" BOOL WINAPI FreeLibrary(HMODULE hLibModule) {
