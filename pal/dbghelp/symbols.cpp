@@ -113,25 +113,22 @@ bool endsWith(const char* text, size_t length, const char* suffix) {
   return length >= suffixLength && memcmp(text + length - suffixLength, suffix, suffixLength) == 0;
 }
 
-}  // namespace
-
-void stripToQualifiedName(const char* demangled, char* out, size_t outSize) {
-  size_t length = strlen(demangled);
-  // GCC's clones ("[clone .cold]", "[clone .constprop.0]") are parts of one function.
-  for (;;) {
-    if (length > 0 && demangled[length - 1] == ']') {
-      const char* clone = nullptr;
-      for (size_t i = 0; i + 8 <= length; ++i) {
-        if (strncmp(demangled + i, " [clone ", 8) == 0) clone = demangled + i;
-      }
-      if (clone != nullptr) {
-        length = static_cast<size_t>(clone - demangled);
-        continue;
-      }
+// GCC's clones ("[clone .cold]", "[clone .constprop.0]") are parts of one function: the length
+// without them.
+size_t withoutClones(const char* demangled, size_t length) {
+  while (length > 0 && demangled[length - 1] == ']') {
+    const char* clone = nullptr;
+    for (size_t i = 0; i + 8 <= length; ++i) {
+      if (strncmp(demangled + i, " [clone ", 8) == 0) clone = demangled + i;
     }
-    break;
+    if (clone == nullptr) break;
+    length = static_cast<size_t>(clone - demangled);
   }
-  // Qualifiers after the parameter list.
+  return length;
+}
+
+// The length without the qualifiers after the parameter list.
+size_t withoutQualifiers(const char* demangled, size_t length) {
   static const char* const qualifiers[] = {" const", " volatile", " &&",
                                            " &",     " noexcept", " transaction_safe"};
   for (bool again = true; again;) {
@@ -143,19 +140,23 @@ void stripToQualifiedName(const char* demangled, char* out, size_t outSize) {
       }
     }
   }
-  // The parameter list: the parenthesis that matches the last one.
-  if (length > 0 && demangled[length - 1] == ')') {
-    int depth = 0;
-    for (size_t i = length; i-- > 0;) {
-      if (demangled[i] == ')') ++depth;
-      if (demangled[i] == '(' && --depth == 0) {
-        length = i;
-        break;
-      }
-    }
+  return length;
+}
+
+// The length without the parameter list: up to the parenthesis that matches the last one.
+size_t withoutParameters(const char* demangled, size_t length) {
+  if (length == 0 || demangled[length - 1] != ')') return length;
+  int depth = 0;
+  for (size_t i = length; i-- > 0;) {
+    if (demangled[i] == ')') ++depth;
+    if (demangled[i] == '(' && --depth == 0) return i;
   }
-  // The return type (template functions only): everything up to the last space outside
-  // brackets. An operator's own name (operator<, operator new) is not searched for brackets.
+  return length;
+}
+
+// Where the name starts after the return type (template functions only): after the last space
+// outside brackets. An operator's own name (operator<, operator new) is not searched for brackets.
+size_t nameStartOf(const char* demangled, size_t length) {
   size_t searchEnd = length;
   for (size_t i = 0; i + 8 <= length; ++i) {
     if (startsWordAt(demangled, i, "operator")) searchEnd = i;
@@ -168,6 +169,15 @@ void stripToQualifiedName(const char* demangled, char* out, size_t outSize) {
     if ((c == '>' || c == ')' || c == ']' || c == '}') && depth > 0) --depth;
     if (c == ' ' && depth == 0) nameStart = i + 1;
   }
+  return nameStart;
+}
+
+}  // namespace
+
+void stripToQualifiedName(const char* demangled, char* out, size_t outSize) {
+  size_t length = withoutClones(demangled, strlen(demangled));
+  length = withoutParameters(demangled, withoutQualifiers(demangled, length));
+  size_t nameStart = nameStartOf(demangled, length);
   copyText(out, outSize, demangled + nameStart, length - nameStart);
 }
 
