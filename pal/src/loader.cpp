@@ -306,13 +306,8 @@ HMODULE loadFile(const char* posixPath, const char* reportedPath) {
 
 // a + separator + b into out; false when it does not fit.
 bool joinPath(char* out, size_t outSize, const char* a, char separator, const char* b) {
-  size_t lengthA = strlen(a);
-  size_t lengthB = strlen(b);
-  if (lengthA + 1 + lengthB + 1 > outSize) return false;
-  memmove(out, a, lengthA);
-  out[lengthA] = separator;
-  memcpy(out + lengthA + 1, b, lengthB + 1);
-  return true;
+  const int length = snprintf(out, outSize, "%s%c%s", a, separator, b);
+  return length >= 0 && static_cast<size_t>(length) < outSize;
 }
 
 bool fileExists(const char* path) { return access(path, F_OK) == 0; }
