@@ -34,21 +34,16 @@ struct Cursor {
     if (!need(1)) return 0;
     return *p++;
   }
-  uint16_t u16() {
-    uint16_t v = 0;
-    if (need(2)) memcpy(&v, p, 2), p += 2;
+  // A little-endian integer of T's size; 0 when the data ends first.
+  template <typename T>
+  T fixed() {
+    T v = 0;
+    if (need(sizeof v)) memcpy(&v, p, sizeof v), p += sizeof v;
     return v;
   }
-  uint32_t u32() {
-    uint32_t v = 0;
-    if (need(4)) memcpy(&v, p, 4), p += 4;
-    return v;
-  }
-  uint64_t u64() {
-    uint64_t v = 0;
-    if (need(8)) memcpy(&v, p, 8), p += 8;
-    return v;
-  }
+  uint16_t u16() { return fixed<uint16_t>(); }
+  uint32_t u32() { return fixed<uint32_t>(); }
+  uint64_t u64() { return fixed<uint64_t>(); }
   uint64_t uleb() {
     uint64_t result = 0;
     unsigned shift = 0;
