@@ -306,8 +306,12 @@ HMODULE loadFile(const char* posixPath, const char* reportedPath) {
 
 // a + separator + b into out; false when it does not fit.
 bool joinPath(char* out, size_t outSize, const char* a, char separator, const char* b) {
-  const int length = snprintf(out, outSize, "%s%c%s", a, separator, b);
-  return length >= 0 && static_cast<size_t>(length) < outSize;
+  const size_t lengthA = strlen(a);
+  if (lengthA + 1 + strlen(b) + 1 > outSize) return false;
+  copyString(out, outSize, a);
+  out[lengthA] = separator;
+  copyString(out + lengthA + 1, outSize - lengthA - 1, b);
+  return true;
 }
 
 bool fileExists(const char* path) { return access(path, F_OK) == 0; }
