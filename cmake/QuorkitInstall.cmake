@@ -72,8 +72,7 @@ install(FILES "${PROJECT_BINARY_DIR}/package/quorkitConfig.cmake"
 configure_file("${PROJECT_SOURCE_DIR}/cmake/quorkit.pc.in" "${PROJECT_BINARY_DIR}/package/quorkit.pc" @ONLY)
 install(FILES "${PROJECT_BINARY_DIR}/package/quorkit.pc" DESTINATION lib/pkgconfig)
 
-# OPTIONAL only so that a tree without the README still installs; the listing test requires it.
-install(FILES "${PROJECT_SOURCE_DIR}/README.md" DESTINATION share/doc/quorkit OPTIONAL)
+install(FILES "${PROJECT_SOURCE_DIR}/README.md" DESTINATION share/doc/quorkit)
 
 # ---- Release archives: scripts/package runs cpack in each target's build tree ------------------
 if(WIN32)

@@ -28,7 +28,8 @@ function(quorkit_add_test)
   target_link_libraries(${T_NAME} PRIVATE "$<LINK_LIBRARY:WHOLE_ARCHIVE,${_lib}>"
                         GTest::gtest_main GTest::gmock ${T_LIBS})
   target_include_directories(${T_NAME} PRIVATE "${PROJECT_SOURCE_DIR}/src" "${PROJECT_SOURCE_DIR}/tests")
-  target_compile_options(${T_NAME} PRIVATE -Wall -Wextra -Werror ${T_COMPILE_OPTIONS})
+  quorkit_strict_warnings(${T_NAME})
+  target_compile_options(${T_NAME} PRIVATE ${T_COMPILE_OPTIONS})
   target_compile_definitions(${T_NAME} PRIVATE ${T_COMPILE_DEFINITIONS})
   target_link_options(${T_NAME} PRIVATE ${T_LINK_OPTIONS})
   # A module loaded at run time (the Linux dbghelp.dll) resolves the PAL from the executable.

@@ -7,8 +7,11 @@
 #define QUOR_STRINGIFY_(x) #x
 #define QUOR_STRINGIFY(x) QUOR_STRINGIFY_(x)
 
+// NOLINTBEGIN(bugprone-macro-parentheses): name is the declared identifier, file and revision
+// literals joined to the text; none of them can stand in parentheses.
 #define QUOR_MODULE_ID(name, file, revision)                        \
   [[maybe_unused]] __attribute__((used)) static const char name[] = \
       "quorkit $Id: " file " " revision " $ built " __DATE__ " " __TIME__ " i686 gcc " __VERSION__
+// NOLINTEND(bugprone-macro-parentheses)
 
 #endif

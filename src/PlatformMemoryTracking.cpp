@@ -3,11 +3,14 @@
 // tracked". A build with the live tracker replaces this whole file (it must then also provide the
 // two placement deletes, which share the do-nothing body here, and reportLiveBlocks).
 //
-// Each inert behaviour is one body without parameters, and the member names are aliases of it:
-// the same code answers getAllocCount, setMemTrackerHandler, dprintf and the rest. That is sound
-// because static members use the cdecl convention, where the caller pushes and removes the
-// arguments, so a body that reads none of them serves any parameter list, variadic ones
-// included; and every result here (0, null, false) is a zero in the same return register.
+// The interface requires exactly three inert bodies, one without parameters per behaviour (answer
+// 0 or null, do nothing, answer false), each shared by every member of its group; that is not a
+// shortcut to be replaced by one definition per member. So the member names are aliases of those
+// three bodies: the same code answers getAllocCount, setMemTrackerHandler, dprintf and the rest,
+// and a member's address is its group's body. That is sound because static members use the cdecl
+// convention, where the caller pushes and removes the arguments, so a body that reads none of
+// them serves any parameter list, variadic ones included; and every result here (0, null, false)
+// is a zero in the same return register.
 //
 // An alias has to be declared under the member's linkage name, which C++ cannot spell for a
 // member, so the aliases are declared as C functions whose names are those linkage names (the
@@ -24,10 +27,10 @@ QUOR_MODULE_ID(kPlatformMemoryTrackingModuleId, "PlatformMemoryTracking.cpp",
 
 extern "C" {
 
-// The three bodies.
-static int inertReturnZero() noexcept { return 0; }
-static void inertNothing() noexcept {}
-static bool inertReturnFalse() noexcept { return false; }
+// The three bodies, reached only through the aliases below (hence "used").
+__attribute__((used)) static int inertReturnZero() noexcept { return 0; }
+__attribute__((used)) static void inertNothing() noexcept {}
+__attribute__((used)) static bool inertReturnFalse() noexcept { return false; }
 
 #define QUOR_INERT(body, type, linkageName) \
   QUOR_API type linkageName() noexcept __attribute__((alias(#body)))

@@ -27,6 +27,18 @@ static_assert(sizeof(Socket::SOCKET_SHUTDOWN_HOW) == 4, "the shutdown code is pa
 // Applications embed the object by value: its size is part of the DLL's interface.
 static_assert(sizeof(Socket) == 12, "three fields: error, handle, flag");
 
+namespace {
+
+unsigned int systemSocketError() { return static_cast<unsigned int>(::WSAGetLastError()); }
+
+// The socket calls' one failure convention: a negative result, whose code the object keeps.
+int recordIfFailed(int result, unsigned int& lastError) {
+  if (result < 0) lastError = systemSocketError();
+  return result;
+}
+
+}  // namespace
+
 Socket::Socket() : _lastError(0), _socket(INVALID_SOCKET), _nonBlock(false) {}
 
 // The real blocking mode of the handle is not asked for: _nonBlock only ever reflects what this
@@ -56,8 +68,7 @@ bool Socket::socket(int addressFamily, int type, int protocol) {
 
 int Socket::close() {
   if (_socket == INVALID_SOCKET) return -1;
-  int result = ::closesocket(_socket);
-  if (result < 0) updateLastError();
+  const int result = recordIfFailed(::closesocket(_socket), _lastError);
   // A handle whose close failed is unusable anyway; keeping it would only invite a second
   // close of a number the system may already have handed out again.
   _socket = INVALID_SOCKET;
@@ -65,28 +76,18 @@ int Socket::close() {
 }
 
 int Socket::shutdown(SOCKET_SHUTDOWN_HOW how) {
-  int result = ::shutdown(_socket, static_cast<int>(how));
-  if (result < 0) updateLastError();
-  return result;
+  return recordIfFailed(::shutdown(_socket, static_cast<int>(how)), _lastError);
 }
 
 int Socket::connect(const sockaddr* address, int addressLength) {
-  int result = ::connect(_socket, address, addressLength);
-  if (result < 0) updateLastError();
-  return result;
+  return recordIfFailed(::connect(_socket, address, addressLength), _lastError);
 }
 
 int Socket::bind(const sockaddr* address, int addressLength) {
-  int result = ::bind(_socket, address, addressLength);
-  if (result < 0) updateLastError();
-  return result;
+  return recordIfFailed(::bind(_socket, address, addressLength), _lastError);
 }
 
-int Socket::listen(int backlog) {
-  int result = ::listen(_socket, backlog);
-  if (result < 0) updateLastError();
-  return result;
-}
+int Socket::listen(int backlog) { return recordIfFailed(::listen(_socket, backlog), _lastError); }
 
 unsigned int Socket::accept(sockaddr* address, int* addressLength) {
   SOCKET handle = ::accept(_socket, address, addressLength);
@@ -95,51 +96,43 @@ unsigned int Socket::accept(sockaddr* address, int* addressLength) {
 }
 
 int Socket::send(const void* data, unsigned int length, int flags) {
-  int result = ::send(_socket, static_cast<const char*>(data), static_cast<int>(length), flags);
-  if (result < 0) updateLastError();
-  return result;
+  return recordIfFailed(
+      ::send(_socket, static_cast<const char*>(data), static_cast<int>(length), flags), _lastError);
 }
 
 int Socket::sendto(const void* data, unsigned int length, int flags, const sockaddr* address,
                    int addressLength) {
-  int result = ::sendto(_socket, static_cast<const char*>(data), static_cast<int>(length), flags,
-                        address, addressLength);
-  if (result < 0) updateLastError();
-  return result;
+  return recordIfFailed(::sendto(_socket, static_cast<const char*>(data), static_cast<int>(length),
+                                 flags, address, addressLength),
+                        _lastError);
 }
 
 int Socket::recv(void* buffer, unsigned int length, int flags) {
-  int result = ::recv(_socket, static_cast<char*>(buffer), static_cast<int>(length), flags);
-  if (result < 0) updateLastError();
-  return result;
+  return recordIfFailed(
+      ::recv(_socket, static_cast<char*>(buffer), static_cast<int>(length), flags), _lastError);
 }
 
 int Socket::recvfrom(void* buffer, unsigned int length, int flags, sockaddr* address,
                      int* addressLength) {
-  int result = ::recvfrom(_socket, static_cast<char*>(buffer), static_cast<int>(length), flags,
-                          address, addressLength);
-  if (result < 0) updateLastError();
-  return result;
+  return recordIfFailed(::recvfrom(_socket, static_cast<char*>(buffer), static_cast<int>(length),
+                                   flags, address, addressLength),
+                        _lastError);
 }
 
 int Socket::setsockopt(int level, int option, const void* value, int valueLength) {
-  int result = ::setsockopt(_socket, level, option, static_cast<const char*>(value), valueLength);
-  if (result < 0) updateLastError();
-  return result;
+  return recordIfFailed(
+      ::setsockopt(_socket, level, option, static_cast<const char*>(value), valueLength),
+      _lastError);
 }
 
 int Socket::getsockopt(int level, int option, void* value, int* valueLength) {
-  int result = ::getsockopt(_socket, level, option, static_cast<char*>(value), valueLength);
-  if (result < 0) updateLastError();
-  return result;
+  return recordIfFailed(
+      ::getsockopt(_socket, level, option, static_cast<char*>(value), valueLength), _lastError);
 }
 
 bool Socket::setNonBlock(bool on) {
   u_long argument = on ? 1 : 0;
-  if (::ioctlsocket(_socket, FIONBIO, &argument) < 0) {
-    updateLastError();
-    return false;
-  }
+  if (recordIfFailed(::ioctlsocket(_socket, FIONBIO, &argument), _lastError) < 0) return false;
   _nonBlock = on;
   return true;
 }
@@ -150,6 +143,6 @@ unsigned int Socket::getSocket() { return _socket; }
 
 unsigned int Socket::getLastError() { return _lastError; }
 
-void Socket::updateLastError() { _lastError = static_cast<unsigned int>(::WSAGetLastError()); }
+void Socket::updateLastError() { _lastError = systemSocketError(); }
 
 }  // namespace quor

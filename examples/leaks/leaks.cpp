@@ -1,7 +1,7 @@
 // A small document indexer that forgets three blocks. Built against the leak-tracking library, it
 // logs every allocation and release with its stack, and at terminate the library writes
 // "<this program>.memleak.TXT" naming exactly the three blocks still allocated, each with the
-// stack that allocated it. docs/leak-tracking.md follows the hunt from here.
+// stack that allocated it. The README's "A leak hunt" follows the hunt from here.
 #include <quor/Platform.h>
 
 #include <stdio.h>

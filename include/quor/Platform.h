@@ -50,7 +50,7 @@ class QUOR_API Platform {
   // operators, writes each event with its call stack to "<executable>.MEM_LOG.bin", and at
   // terminate (or process detach) reports each block still allocated to
   // "<executable>.memleak.TXT" and the debugger channel. The descriptions below are that
-  // build's; docs/leak-tracking.md has the whole story.
+  // build's; the README's "The leak-tracking build" has the whole story.
 
   // Switches of the memory tracker (getSpecialDebugState/setSpecialDebugState), all off at load.
   enum DebugFeature {

@@ -7,9 +7,10 @@
 // - Symbols come from ELF symbol tables and lines from DWARF, read by libbacktrace; there is no
 //   symbol search path (UserSearchPath is ignored) and no symbol server.
 // - MiniDumpWriteDump exists so that binding finds it, and fails: Linux has no minidumps.
+#include <pal/scoped_lock.h>
+
 #include "dbghelp_internal.h"
 
-#include <pthread.h>
 #include <string.h>
 
 #define DBGHELP_EXPORT extern "C" __attribute__((visibility("default")))
@@ -22,18 +23,11 @@ pthread_mutex_t g_lock = PTHREAD_MUTEX_INITIALIZER;
 bool g_initialized = false;
 DWORD g_options = SYMOPT_UNDNAME | SYMOPT_DEFERRED_LOADS | SYMOPT_LOAD_LINES;
 
-struct Lock {
-  Lock() { pthread_mutex_lock(&g_lock); }
-  ~Lock() { pthread_mutex_unlock(&g_lock); }
-  Lock(const Lock&) = delete;
-  Lock& operator=(const Lock&) = delete;
-};
-
 bool isCurrentProcess(HANDLE process) { return reinterpret_cast<intptr_t>(process) == -1; }
 
 // The Sym* queries need SymInitialize for this process first, as on Windows.
 bool checkInitialized(HANDLE process) {
-  Lock lock;
+  pal::ScopedLock lock(g_lock);
   if (!isCurrentProcess(process) || !g_initialized) {
     SetLastError(ERROR_INVALID_HANDLE);
     return false;
@@ -155,7 +149,7 @@ void report(LPSTACKFRAME64 frame, const Registers& regs, bool pcIsExact, const M
   if (functionTable == nullptr) {
     frame->FuncTableEntry = const_cast<uint8_t*>(fde);
   } else if (functionTable == &SymFunctionTableAccess64) {
-    Lock lock;
+    pal::ScopedLock lock(g_lock);
     frame->FuncTableEntry = g_initialized ? const_cast<uint8_t*>(fde) : nullptr;
   } else {
     frame->FuncTableEntry = functionTable(process, pc);
@@ -262,13 +256,13 @@ DBGHELP_EXPORT BOOL WINAPI StackWalk64(DWORD MachineType, HANDLE hProcess, HANDL
 }
 
 DBGHELP_EXPORT DWORD WINAPI SymSetOptions(DWORD SymOptions) {
-  Lock lock;
+  pal::ScopedLock lock(g_lock);
   g_options = SymOptions;
   return g_options;
 }
 
 DBGHELP_EXPORT DWORD WINAPI SymGetOptions(void) {
-  Lock lock;
+  pal::ScopedLock lock(g_lock);
   return g_options;
 }
 
@@ -281,13 +275,13 @@ DBGHELP_EXPORT BOOL WINAPI SymInitialize(HANDLE hProcess, PCSTR UserSearchPath,
     return FALSE;
   }
   refreshSymbolTables();
-  Lock lock;
+  pal::ScopedLock lock(g_lock);
   g_initialized = true;
   return TRUE;
 }
 
 DBGHELP_EXPORT BOOL WINAPI SymCleanup(HANDLE hProcess) {
-  Lock lock;
+  pal::ScopedLock lock(g_lock);
   if (!isCurrentProcess(hProcess) || !g_initialized) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
@@ -412,14 +406,13 @@ DBGHELP_EXPORT BOOL WINAPI SymEnumerateModules64(HANDLE hProcess,
   // linker's list must not be held while foreign code runs.
   static ModuleRecord modules[256];
   static pthread_mutex_t listLock = PTHREAD_MUTEX_INITIALIZER;
-  pthread_mutex_lock(&listLock);
+  pal::ScopedLock lock(listLock);
   size_t count = listModules(modules, sizeof modules / sizeof modules[0]);
   for (size_t i = 0; i < count; ++i) {
     char name[64];
     shortModuleName(modules[i].path, name, sizeof name);
     if (!EnumModulesCallback(name, modules[i].base, UserContext)) break;
   }
-  pthread_mutex_unlock(&listLock);
   return TRUE;
 }
 

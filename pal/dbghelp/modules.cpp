@@ -1,8 +1,9 @@
 // Loaded ELF objects as the debug-help API sees modules: base, extent, path, unwind tables.
+#include <pal/scoped_lock.h>
+
 #include "dbghelp_internal.h"
 
 #include <link.h>
-#include <pthread.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -121,13 +122,6 @@ int generationCallback(struct dl_phdr_info* info, size_t size, void* data) {
   return 1;
 }
 
-struct CacheLock {
-  CacheLock() { pthread_mutex_lock(&g_cacheLock); }
-  ~CacheLock() { pthread_mutex_unlock(&g_cacheLock); }
-  CacheLock(const CacheLock&) = delete;
-  CacheLock& operator=(const CacheLock&) = delete;
-};
-
 }  // namespace
 
 namespace {
@@ -136,7 +130,7 @@ bool lookUp(uintptr_t address, ModuleRecord* out, bool withPath) {
   unsigned long long generation = ~0ull - 1;
   dl_iterate_phdr(generationCallback, &generation);
   {
-    CacheLock lock;
+    pal::ScopedLock lock(g_cacheLock);
     if (generation != g_cacheGeneration) {
       ListQuery query = {g_cache, kCacheCapacity, 0, true};
       dl_iterate_phdr(listCallback, &query);

@@ -6,12 +6,13 @@
 // first read them. A new state is therefore made only when SymInitialize finds the set of loaded
 // modules changed since the last one, so that repeated start-ups in one process cost nothing and
 // a module loaded in between is still found.
+#include <pal/scoped_lock.h>
+
 #include "dbghelp_internal.h"
 
 #include <backtrace.h>
 #include <cxxabi.h>
 #include <link.h>
-#include <pthread.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -25,13 +26,6 @@ unsigned long long g_stateGeneration = ~0ull;
 // Demangling output, reused (grown by __cxa_demangle's realloc) under g_lock.
 char* g_demangled = nullptr;
 size_t g_demangledSize = 0;
-
-struct Lock {
-  Lock() { pthread_mutex_lock(&g_lock); }
-  ~Lock() { pthread_mutex_unlock(&g_lock); }
-  Lock(const Lock&) = delete;
-  Lock& operator=(const Lock&) = delete;
-};
 
 void ignoreError(void*, const char*, int) {}
 
@@ -119,25 +113,22 @@ bool endsWith(const char* text, size_t length, const char* suffix) {
   return length >= suffixLength && memcmp(text + length - suffixLength, suffix, suffixLength) == 0;
 }
 
-}  // namespace
-
-void stripToQualifiedName(const char* demangled, char* out, size_t outSize) {
-  size_t length = strlen(demangled);
-  // GCC's clones ("[clone .cold]", "[clone .constprop.0]") are parts of one function.
-  for (;;) {
-    if (length > 0 && demangled[length - 1] == ']') {
-      const char* clone = nullptr;
-      for (size_t i = 0; i + 8 <= length; ++i) {
-        if (strncmp(demangled + i, " [clone ", 8) == 0) clone = demangled + i;
-      }
-      if (clone != nullptr) {
-        length = static_cast<size_t>(clone - demangled);
-        continue;
-      }
+// GCC's clones ("[clone .cold]", "[clone .constprop.0]") are parts of one function: the length
+// without them.
+size_t withoutClones(const char* demangled, size_t length) {
+  while (length > 0 && demangled[length - 1] == ']') {
+    const char* clone = nullptr;
+    for (size_t i = 0; i + 8 <= length; ++i) {
+      if (strncmp(demangled + i, " [clone ", 8) == 0) clone = demangled + i;
     }
-    break;
+    if (clone == nullptr) break;
+    length = static_cast<size_t>(clone - demangled);
   }
-  // Qualifiers after the parameter list.
+  return length;
+}
+
+// The length without the qualifiers after the parameter list.
+size_t withoutQualifiers(const char* demangled, size_t length) {
   static const char* const qualifiers[] = {" const", " volatile", " &&",
                                            " &",     " noexcept", " transaction_safe"};
   for (bool again = true; again;) {
@@ -149,19 +140,23 @@ void stripToQualifiedName(const char* demangled, char* out, size_t outSize) {
       }
     }
   }
-  // The parameter list: the parenthesis that matches the last one.
-  if (length > 0 && demangled[length - 1] == ')') {
-    int depth = 0;
-    for (size_t i = length; i-- > 0;) {
-      if (demangled[i] == ')') ++depth;
-      if (demangled[i] == '(' && --depth == 0) {
-        length = i;
-        break;
-      }
-    }
+  return length;
+}
+
+// The length without the parameter list: up to the parenthesis that matches the last one.
+size_t withoutParameters(const char* demangled, size_t length) {
+  if (length == 0 || demangled[length - 1] != ')') return length;
+  int depth = 0;
+  for (size_t i = length; i-- > 0;) {
+    if (demangled[i] == ')') ++depth;
+    if (demangled[i] == '(' && --depth == 0) return i;
   }
-  // The return type (template functions only): everything up to the last space outside
-  // brackets. An operator's own name (operator<, operator new) is not searched for brackets.
+  return length;
+}
+
+// Where the name starts after the return type (template functions only): after the last space
+// outside brackets. An operator's own name (operator<, operator new) is not searched for brackets.
+size_t nameStartOf(const char* demangled, size_t length) {
   size_t searchEnd = length;
   for (size_t i = 0; i + 8 <= length; ++i) {
     if (startsWordAt(demangled, i, "operator")) searchEnd = i;
@@ -174,11 +169,20 @@ void stripToQualifiedName(const char* demangled, char* out, size_t outSize) {
     if ((c == '>' || c == ')' || c == ']' || c == '}') && depth > 0) --depth;
     if (c == ' ' && depth == 0) nameStart = i + 1;
   }
+  return nameStart;
+}
+
+}  // namespace
+
+void stripToQualifiedName(const char* demangled, char* out, size_t outSize) {
+  size_t length = withoutClones(demangled, strlen(demangled));
+  length = withoutParameters(demangled, withoutQualifiers(demangled, length));
+  size_t nameStart = nameStartOf(demangled, length);
   copyText(out, outSize, demangled + nameStart, length - nameStart);
 }
 
 void refreshSymbolTables() {
-  Lock lock;
+  pal::ScopedLock lock(g_lock);
   if (g_state == nullptr || g_stateGeneration != moduleGeneration()) {
     g_state = nullptr;  // the old state stays allocated: libbacktrace cannot release one
     state();
@@ -187,7 +191,7 @@ void refreshSymbolTables() {
 
 bool symbolize(uintptr_t pc, char* name, size_t nameSize, uintptr_t* start, uintptr_t* size,
                bool undecorate) {
-  Lock lock;
+  pal::ScopedLock lock(g_lock);
   backtrace_state* s = state();
   if (s == nullptr) return false;
   SymbolAnswer answer = {nullptr, 0, 0};
@@ -211,7 +215,7 @@ bool symbolize(uintptr_t pc, char* name, size_t nameSize, uintptr_t* start, uint
 }
 
 bool lineOf(uintptr_t pc, const char** file, int* line, uintptr_t* lineStart) {
-  Lock lock;
+  pal::ScopedLock lock(g_lock);
   backtrace_state* s = state();
   if (s == nullptr) return false;
   LineAnswer answer = lineAt(s, pc);

@@ -34,21 +34,16 @@ struct Cursor {
     if (!need(1)) return 0;
     return *p++;
   }
-  uint16_t u16() {
-    uint16_t v = 0;
-    if (need(2)) memcpy(&v, p, 2), p += 2;
+  // A little-endian integer of T's size; 0 when the data ends first.
+  template <typename T>
+  T fixed() {
+    T v = 0;
+    if (need(sizeof v)) memcpy(&v, p, sizeof v), p += sizeof v;
     return v;
   }
-  uint32_t u32() {
-    uint32_t v = 0;
-    if (need(4)) memcpy(&v, p, 4), p += 4;
-    return v;
-  }
-  uint64_t u64() {
-    uint64_t v = 0;
-    if (need(8)) memcpy(&v, p, 8), p += 8;
-    return v;
-  }
+  uint16_t u16() { return fixed<uint16_t>(); }
+  uint32_t u32() { return fixed<uint32_t>(); }
+  uint64_t u64() { return fixed<uint64_t>(); }
   uint64_t uleb() {
     uint64_t result = 0;
     unsigned shift = 0;
@@ -264,152 +259,446 @@ struct Row {
 
 constexpr int kMaxRememberedRows = 8;
 
+// Call frame instructions. The first three carry their operand in the low six bits of the opcode
+// (kCfaHighBits tells them apart); the others are whole bytes.
+constexpr uint8_t kCfaHighBits = 0xc0;
+enum CfaOpcode : uint8_t {
+  DW_CFA_advance_loc = 0x40,
+  DW_CFA_offset = 0x80,
+  DW_CFA_restore = 0xc0,
+  DW_CFA_nop = 0x00,
+  DW_CFA_set_loc = 0x01,
+  DW_CFA_advance_loc1 = 0x02,
+  DW_CFA_advance_loc2 = 0x03,
+  DW_CFA_advance_loc4 = 0x04,
+  DW_CFA_offset_extended = 0x05,
+  DW_CFA_restore_extended = 0x06,
+  DW_CFA_undefined = 0x07,
+  DW_CFA_same_value = 0x08,
+  DW_CFA_register = 0x09,
+  DW_CFA_remember_state = 0x0a,
+  DW_CFA_restore_state = 0x0b,
+  DW_CFA_def_cfa = 0x0c,
+  DW_CFA_def_cfa_register = 0x0d,
+  DW_CFA_def_cfa_offset = 0x0e,
+  DW_CFA_def_cfa_expression = 0x0f,
+  DW_CFA_expression = 0x10,
+  DW_CFA_offset_extended_sf = 0x11,
+  DW_CFA_def_cfa_sf = 0x12,
+  DW_CFA_def_cfa_offset_sf = 0x13,
+  DW_CFA_val_offset = 0x14,
+  DW_CFA_val_offset_sf = 0x15,
+  DW_CFA_val_expression = 0x16,
+  DW_CFA_GNU_args_size = 0x2e,
+  DW_CFA_GNU_negative_offset_extended = 0x2f,
+};
+
+// What one call frame instruction tells the table reader: read on, the row for pc is complete
+// (the location has passed it), or the instructions cannot be followed.
+enum class CfaStep { Continue, Stop, Fail };
+
+// The CFA table of one FDE, built row by row up to pc.
+class CfaMachine {
+ public:
+  CfaMachine(const Fde& fde, uintptr_t pc, Row* row, const Row* initial, uintptr_t dataBase)
+      : fde_(fde),
+        pc_(pc),
+        row_(row),
+        initial_(initial),
+        dataBase_(dataBase),
+        location_(fde.start) {}
+
+  CfaStep step(uint8_t op, Cursor& c) {
+    const uint8_t operand = op & static_cast<uint8_t>(~kCfaHighBits);
+    switch (op & kCfaHighBits) {
+      case DW_CFA_advance_loc: return advanceTo(location_ + operand * fde_.cie.codeAlign);
+      case DW_CFA_offset: return setOffset(operand, static_cast<int64_t>(c.uleb()));
+      case DW_CFA_restore: return restore(operand);
+      default: break;
+    }
+    switch (op) {
+      case DW_CFA_nop: return CfaStep::Continue;
+      case DW_CFA_set_loc: return advanceTo(c.pointer(fde_.cie.fdeEncoding, dataBase_));
+      case DW_CFA_advance_loc1: return advanceTo(location_ + c.u8() * fde_.cie.codeAlign);
+      case DW_CFA_advance_loc2: return advanceTo(location_ + c.u16() * fde_.cie.codeAlign);
+      case DW_CFA_advance_loc4: return advanceTo(location_ + c.u32() * fde_.cie.codeAlign);
+      case DW_CFA_remember_state: return rememberState();
+      case DW_CFA_restore_state: return restoreState();
+      case DW_CFA_def_cfa:
+      case DW_CFA_def_cfa_register:
+      case DW_CFA_def_cfa_offset:
+      case DW_CFA_def_cfa_expression:
+      case DW_CFA_def_cfa_sf:
+      case DW_CFA_def_cfa_offset_sf: return defineCfa(op, c);
+      default: return registerRule(op, c);
+    }
+  }
+
+ private:
+  CfaStep advanceTo(uintptr_t location) {
+    location_ = location;
+    return location_ > pc_ ? CfaStep::Stop : CfaStep::Continue;
+  }
+
+  CfaStep setRule(uint64_t reg, RegisterRule rule) {
+    if (reg < kRegisterCount) row_->rules[reg] = rule;
+    return CfaStep::Continue;
+  }
+
+  // An Offset rule from a factored offset.
+  CfaStep setOffset(uint64_t reg, int64_t factored) {
+    return setRule(reg, {Rule::Offset, factored * fde_.cie.dataAlign, nullptr, 0});
+  }
+
+  CfaStep restore(uint64_t reg) {
+    if (reg >= kRegisterCount) return CfaStep::Continue;
+    return setRule(reg, initial_ != nullptr ? initial_->rules[reg]
+                                            : RegisterRule{Rule::Unspecified, 0, nullptr, 0});
+  }
+
+  CfaStep rememberState() {
+    if (rememberedCount_ == kMaxRememberedRows) return CfaStep::Fail;
+    remembered_[rememberedCount_++] = *row_;
+    return CfaStep::Continue;
+  }
+
+  CfaStep restoreState() {
+    if (rememberedCount_ == 0) return CfaStep::Fail;
+    *row_ = remembered_[--rememberedCount_];
+    return CfaStep::Continue;
+  }
+
+  CfaStep defineCfa(uint8_t op, Cursor& c) {
+    switch (op) {
+      case DW_CFA_def_cfa:
+        row_->cfaRegister = static_cast<unsigned>(c.uleb());
+        row_->cfaOffset = static_cast<int64_t>(c.uleb());
+        row_->cfaIsExpression = false;
+        break;
+      case DW_CFA_def_cfa_register:
+        row_->cfaRegister = static_cast<unsigned>(c.uleb());
+        row_->cfaIsExpression = false;
+        break;
+      case DW_CFA_def_cfa_offset: row_->cfaOffset = static_cast<int64_t>(c.uleb()); break;
+      case DW_CFA_def_cfa_sf:
+        row_->cfaRegister = static_cast<unsigned>(c.uleb());
+        row_->cfaOffset = c.sleb() * fde_.cie.dataAlign;
+        row_->cfaIsExpression = false;
+        break;
+      case DW_CFA_def_cfa_offset_sf: row_->cfaOffset = c.sleb() * fde_.cie.dataAlign; break;
+      default: {  // DW_CFA_def_cfa_expression
+        const uint64_t length = c.uleb();
+        if (!c.need(length)) return CfaStep::Fail;
+        row_->cfaIsExpression = true;
+        row_->cfaExpression = c.p;
+        row_->cfaExpressionLength = length;
+        c.p += length;
+      }
+    }
+    return CfaStep::Continue;
+  }
+
+  // The instructions that give one register a rule; the register number comes first.
+  CfaStep registerRule(uint8_t op, Cursor& c) {
+    if (op == DW_CFA_GNU_args_size) {  // only matters to landing pads
+      c.uleb();
+      return CfaStep::Continue;
+    }
+    const uint64_t reg = c.uleb();
+    switch (op) {
+      case DW_CFA_offset_extended: return setOffset(reg, static_cast<int64_t>(c.uleb()));
+      case DW_CFA_offset_extended_sf: return setOffset(reg, c.sleb());
+      case DW_CFA_GNU_negative_offset_extended:
+        return setOffset(reg, -static_cast<int64_t>(c.uleb()));
+      case DW_CFA_restore_extended: return restore(reg);
+      case DW_CFA_undefined: return setRule(reg, {Rule::Undefined, 0, nullptr, 0});
+      case DW_CFA_same_value: return setRule(reg, {Rule::SameValue, 0, nullptr, 0});
+      case DW_CFA_register:
+        return setRule(reg, {Rule::Register, static_cast<int64_t>(c.uleb()), nullptr, 0});
+      case DW_CFA_val_offset:
+        return setRule(reg, {Rule::ValOffset, static_cast<int64_t>(c.uleb()) * fde_.cie.dataAlign,
+                             nullptr, 0});
+      case DW_CFA_val_offset_sf:
+        return setRule(reg, {Rule::ValOffset, c.sleb() * fde_.cie.dataAlign, nullptr, 0});
+      case DW_CFA_expression:
+      case DW_CFA_val_expression: {
+        const uint64_t length = c.uleb();
+        if (!c.need(length)) return CfaStep::Fail;
+        const Rule rule = op == DW_CFA_expression ? Rule::Expression : Rule::ValExpression;
+        setRule(reg, {rule, 0, c.p, length});
+        c.p += length;
+        return CfaStep::Continue;
+      }
+      default: return CfaStep::Fail;  // unknown instruction: the rest cannot be decoded
+    }
+  }
+
+  const Fde& fde_;
+  const uintptr_t pc_;
+  Row* const row_;
+  const Row* const initial_;  // the CIE's row, for restore
+  const uintptr_t dataBase_;
+  uintptr_t location_;
+  Row remembered_[kMaxRememberedRows];
+  int rememberedCount_ = 0;
+};
+
 // Runs CFA instructions until the location passes pc. initial: the CIE's row, for restore.
 bool execute(const uint8_t* begin, const uint8_t* end, const Fde& fde, uintptr_t pc, Row* row,
              const Row* initial, uintptr_t dataBase) {
-  Row remembered[kMaxRememberedRows];
-  int rememberedCount = 0;
-  uintptr_t location = fde.start;
+  CfaMachine machine(fde, pc, row, initial, dataBase);
   Cursor c{begin, end};
-  auto ruleFor = [&](uint64_t reg) -> RegisterRule* {
-    return reg < kRegisterCount ? &row->rules[reg] : nullptr;
-  };
   while (c.p < c.end && c.ok) {
-    uint8_t op = c.u8();
-    uint8_t high = op & 0xc0;
-    uint8_t low = op & 0x3f;
-    if (high == 0x40) {  // advance_loc
-      location += low * fde.cie.codeAlign;
-      if (location > pc) return true;
-      continue;
-    }
-    if (high == 0x80) {  // offset
-      int64_t offset = static_cast<int64_t>(c.uleb()) * fde.cie.dataAlign;
-      if (RegisterRule* r = ruleFor(low)) *r = {Rule::Offset, offset, nullptr, 0};
-      continue;
-    }
-    if (high == 0xc0) {  // restore
-      if (RegisterRule* r = ruleFor(low))
-        *r = initial != nullptr ? initial->rules[low]
-                                : RegisterRule{Rule::Unspecified, 0, nullptr, 0};
-      continue;
-    }
-    switch (op) {
-      case 0x00: break;  // nop
-      case 0x01:
-        location = c.pointer(fde.cie.fdeEncoding, dataBase);
-        if (location > pc) return true;
-        break;
-      case 0x02:
-        location += c.u8() * fde.cie.codeAlign;
-        if (location > pc) return true;
-        break;
-      case 0x03:
-        location += c.u16() * fde.cie.codeAlign;
-        if (location > pc) return true;
-        break;
-      case 0x04:
-        location += c.u32() * fde.cie.codeAlign;
-        if (location > pc) return true;
-        break;
-      case 0x05: {  // offset_extended
-        uint64_t reg = c.uleb();
-        int64_t offset = static_cast<int64_t>(c.uleb()) * fde.cie.dataAlign;
-        if (RegisterRule* r = ruleFor(reg)) *r = {Rule::Offset, offset, nullptr, 0};
-        break;
-      }
-      case 0x06: {  // restore_extended
-        uint64_t reg = c.uleb();
-        if (RegisterRule* r = ruleFor(reg))
-          *r = initial != nullptr ? initial->rules[reg]
-                                  : RegisterRule{Rule::Unspecified, 0, nullptr, 0};
-        break;
-      }
-      case 0x07:
-        if (RegisterRule* r = ruleFor(c.uleb())) *r = {Rule::Undefined, 0, nullptr, 0};
-        break;
-      case 0x08:
-        if (RegisterRule* r = ruleFor(c.uleb())) *r = {Rule::SameValue, 0, nullptr, 0};
-        break;
-      case 0x09: {  // register
-        uint64_t reg = c.uleb();
-        uint64_t other = c.uleb();
-        if (RegisterRule* r = ruleFor(reg))
-          *r = {Rule::Register, static_cast<int64_t>(other), nullptr, 0};
-        break;
-      }
-      case 0x0a:  // remember_state
-        if (rememberedCount == kMaxRememberedRows) return false;
-        remembered[rememberedCount++] = *row;
-        break;
-      case 0x0b:  // restore_state
-        if (rememberedCount == 0) return false;
-        *row = remembered[--rememberedCount];
-        break;
-      case 0x0c:  // def_cfa
-        row->cfaRegister = static_cast<unsigned>(c.uleb());
-        row->cfaOffset = static_cast<int64_t>(c.uleb());
-        row->cfaIsExpression = false;
-        break;
-      case 0x0d:
-        row->cfaRegister = static_cast<unsigned>(c.uleb());
-        row->cfaIsExpression = false;
-        break;
-      case 0x0e: row->cfaOffset = static_cast<int64_t>(c.uleb()); break;
-      case 0x0f: {  // def_cfa_expression
-        uint64_t length = c.uleb();
-        if (!c.need(length)) return false;
-        row->cfaIsExpression = true;
-        row->cfaExpression = c.p;
-        row->cfaExpressionLength = length;
-        c.p += length;
-        break;
-      }
-      case 0x10:    // expression
-      case 0x16: {  // val_expression
-        uint64_t reg = c.uleb();
-        uint64_t length = c.uleb();
-        if (!c.need(length)) return false;
-        if (RegisterRule* r = ruleFor(reg))
-          *r = {op == 0x10 ? Rule::Expression : Rule::ValExpression, 0, c.p, length};
-        c.p += length;
-        break;
-      }
-      case 0x11: {  // offset_extended_sf
-        uint64_t reg = c.uleb();
-        int64_t offset = c.sleb() * fde.cie.dataAlign;
-        if (RegisterRule* r = ruleFor(reg)) *r = {Rule::Offset, offset, nullptr, 0};
-        break;
-      }
-      case 0x12:  // def_cfa_sf
-        row->cfaRegister = static_cast<unsigned>(c.uleb());
-        row->cfaOffset = c.sleb() * fde.cie.dataAlign;
-        row->cfaIsExpression = false;
-        break;
-      case 0x13: row->cfaOffset = c.sleb() * fde.cie.dataAlign; break;
-      case 0x14: {  // val_offset
-        uint64_t reg = c.uleb();
-        int64_t offset = static_cast<int64_t>(c.uleb()) * fde.cie.dataAlign;
-        if (RegisterRule* r = ruleFor(reg)) *r = {Rule::ValOffset, offset, nullptr, 0};
-        break;
-      }
-      case 0x15: {  // val_offset_sf
-        uint64_t reg = c.uleb();
-        int64_t offset = c.sleb() * fde.cie.dataAlign;
-        if (RegisterRule* r = ruleFor(reg)) *r = {Rule::ValOffset, offset, nullptr, 0};
-        break;
-      }
-      case 0x2e: c.uleb(); break;  // GNU_args_size: only matters to landing pads
-      case 0x2f: {                 // GNU_negative_offset_extended
-        uint64_t reg = c.uleb();
-        int64_t offset = -static_cast<int64_t>(c.uleb()) * fde.cie.dataAlign;
-        if (RegisterRule* r = ruleFor(reg)) *r = {Rule::Offset, offset, nullptr, 0};
-        break;
-      }
-      default: return false;  // unknown instruction: the rest cannot be decoded
+    switch (machine.step(c.u8(), c)) {
+      case CfaStep::Continue: break;
+      case CfaStep::Stop: return true;
+      case CfaStep::Fail: return false;
     }
   }
   return c.ok;
+}
+
+// DWARF expression operations (DW_OP_*) that evaluate knows.
+enum ExpressionOpcode : uint8_t {
+  DW_OP_addr = 0x03,
+  DW_OP_deref = 0x06,
+  DW_OP_const1u = 0x08,
+  DW_OP_const1s = 0x09,
+  DW_OP_const2u = 0x0a,
+  DW_OP_const2s = 0x0b,
+  DW_OP_const4u = 0x0c,
+  DW_OP_const4s = 0x0d,
+  DW_OP_constu = 0x10,
+  DW_OP_consts = 0x11,
+  DW_OP_dup = 0x12,
+  DW_OP_drop = 0x13,
+  DW_OP_over = 0x14,
+  DW_OP_pick = 0x15,
+  DW_OP_swap = 0x16,
+  DW_OP_rot = 0x17,
+  DW_OP_abs = 0x19,
+  DW_OP_and = 0x1a,
+  DW_OP_div = 0x1b,
+  DW_OP_minus = 0x1c,
+  DW_OP_mod = 0x1d,
+  DW_OP_mul = 0x1e,
+  DW_OP_neg = 0x1f,
+  DW_OP_not = 0x20,
+  DW_OP_or = 0x21,
+  DW_OP_plus = 0x22,
+  DW_OP_plus_uconst = 0x23,
+  DW_OP_shl = 0x24,
+  DW_OP_shr = 0x25,
+  DW_OP_shra = 0x26,
+  DW_OP_xor = 0x27,
+  DW_OP_bra = 0x28,
+  DW_OP_eq = 0x29,
+  DW_OP_ge = 0x2a,
+  DW_OP_gt = 0x2b,
+  DW_OP_le = 0x2c,
+  DW_OP_lt = 0x2d,
+  DW_OP_ne = 0x2e,
+  DW_OP_skip = 0x2f,
+  DW_OP_lit0 = 0x30,
+  DW_OP_lit31 = 0x4f,
+  DW_OP_breg0 = 0x70,
+  DW_OP_breg31 = 0x8f,
+  DW_OP_bregx = 0x92,
+  DW_OP_deref_size = 0x94,
+  DW_OP_nop = 0x96,
+};
+
+constexpr int kExpressionStackSize = 32;
+constexpr int kMaxExpressionSteps = 256;  // a longer run is a loop through bra/skip
+
+// The evaluation stack; every access is checked against its depth.
+struct ExpressionStack {
+  uint32_t values[kExpressionStackSize];
+  int depth = 0;
+
+  bool push(uint32_t value) {
+    if (depth == kExpressionStackSize) return false;
+    values[depth++] = value;
+    return true;
+  }
+  bool holds(int count) const { return depth >= count; }
+  // The entry `below` places under the top (0: the top itself); the caller checked the depth.
+  uint32_t& at(int below) { return values[depth - 1 - below]; }
+};
+
+// The two top entries replaced by `a op b` (a the deeper one); false on division by zero.
+bool applyBinary(uint8_t op, ExpressionStack& stack) {
+  if (!stack.holds(2)) return false;
+  const uint32_t b = stack.values[--stack.depth];
+  const uint32_t a = stack.at(0);
+  const int32_t sa = static_cast<int32_t>(a);
+  const int32_t sb = static_cast<int32_t>(b);
+  uint32_t r = 0;
+  switch (op) {
+    case DW_OP_and: r = a & b; break;
+    case DW_OP_div:
+      if (sb == 0) return false;
+      r = static_cast<uint32_t>(sa / sb);
+      break;
+    case DW_OP_minus: r = a - b; break;
+    case DW_OP_mod:
+      if (b == 0) return false;
+      r = a % b;
+      break;
+    case DW_OP_mul: r = a * b; break;
+    case DW_OP_or: r = a | b; break;
+    case DW_OP_plus: r = a + b; break;
+    case DW_OP_shl: r = b < 32 ? a << b : 0; break;
+    case DW_OP_shr: r = b < 32 ? a >> b : 0; break;
+    case DW_OP_shra: r = static_cast<uint32_t>(b < 32 ? sa >> b : (sa < 0 ? -1 : 0)); break;
+    case DW_OP_xor: r = a ^ b; break;
+    case DW_OP_eq: r = sa == sb; break;
+    case DW_OP_ge: r = sa >= sb; break;
+    case DW_OP_gt: r = sa > sb; break;
+    case DW_OP_le: r = sa <= sb; break;
+    case DW_OP_lt: r = sa < sb; break;
+    case DW_OP_ne: r = sa != sb; break;
+    default: return false;
+  }
+  stack.at(0) = r;
+  return true;
+}
+
+// The operations on the top entry alone.
+bool applyUnary(uint8_t op, Cursor& c, ExpressionStack& stack) {
+  if (!stack.holds(1)) return false;
+  uint32_t& top = stack.at(0);
+  switch (op) {
+    case DW_OP_abs:
+      if (static_cast<int32_t>(top) < 0) top = 0u - top;
+      return true;
+    case DW_OP_neg: top = 0u - top; return true;
+    case DW_OP_not: top = ~top; return true;
+    case DW_OP_plus_uconst: top += static_cast<uint32_t>(c.uleb()); return true;
+    default: return false;
+  }
+}
+
+// dup, drop, over, pick, swap, rot.
+bool rearrange(uint8_t op, Cursor& c, ExpressionStack& stack) {
+  switch (op) {
+    case DW_OP_dup: return stack.holds(1) && stack.push(stack.at(0));
+    case DW_OP_drop:
+      if (!stack.holds(1)) return false;
+      --stack.depth;
+      return true;
+    case DW_OP_over: return stack.holds(2) && stack.push(stack.at(1));
+    case DW_OP_pick: {
+      const uint8_t index = c.u8();
+      return stack.holds(index + 1) && stack.push(stack.at(index));
+    }
+    case DW_OP_swap: {
+      if (!stack.holds(2)) return false;
+      const uint32_t top = stack.at(0);
+      stack.at(0) = stack.at(1);
+      stack.at(1) = top;
+      return true;
+    }
+    case DW_OP_rot: {
+      if (!stack.holds(3)) return false;
+      const uint32_t top = stack.at(0);
+      stack.at(0) = stack.at(1);
+      stack.at(1) = stack.at(2);
+      stack.at(2) = top;
+      return true;
+    }
+    default: return false;
+  }
+}
+
+// The constants that follow their opcode in the expression.
+bool pushConstant(uint8_t op, Cursor& c, ExpressionStack& stack) {
+  switch (op) {
+    case DW_OP_addr:
+    case DW_OP_const4u:
+    case DW_OP_const4s: return stack.push(c.u32());  // 32 bits either way on this target
+    case DW_OP_const1u: return stack.push(c.u8());
+    case DW_OP_const1s: return stack.push(static_cast<uint32_t>(static_cast<int8_t>(c.u8())));
+    case DW_OP_const2u: return stack.push(c.u16());
+    case DW_OP_const2s: return stack.push(static_cast<uint32_t>(static_cast<int16_t>(c.u16())));
+    case DW_OP_constu: return stack.push(static_cast<uint32_t>(c.uleb()));
+    case DW_OP_consts: return stack.push(static_cast<uint32_t>(c.sleb()));
+    default: return false;
+  }
+}
+
+// A register's value plus an offset (breg0..breg31, bregx).
+bool pushRegister(uint64_t reg, int64_t offset, const Registers& regs, ExpressionStack& stack) {
+  if (reg >= kRegisterCount || !regs.has(static_cast<int>(reg))) return false;
+  return stack.push(regs.value[reg] + static_cast<uint32_t>(offset));
+}
+
+// The top entry replaced by `size` bytes read at it.
+bool derefSize(uint8_t size, const MemoryReader& memory, ExpressionStack& stack) {
+  uint32_t word;
+  if (!stack.holds(1) || size == 0 || size > 4) return false;
+  const uint32_t address = stack.at(0);
+  if (!memory.read32(address & ~3u, &word)) return false;
+  if ((address & 3u) + size > 4) return false;
+  word >>= 8 * (address & 3u);
+  stack.at(0) = size == 4 ? word : word & ((1u << (8 * size)) - 1);
+  return true;
+}
+
+// skip and a taken bra: a jump that must stay inside the expression.
+bool jump(Cursor& c, const uint8_t* expression, int16_t offset) {
+  const uint8_t* target = c.p + offset;
+  if (target < expression || target > c.end) return false;
+  c.p = target;
+  return true;
+}
+
+// One operation of an expression (not a literal or breg0..31); false ends the evaluation.
+bool applyOperation(uint8_t op, Cursor& c, const uint8_t* expression, const Registers& regs,
+                    const MemoryReader& memory, ExpressionStack& stack) {
+  switch (op) {
+    case DW_OP_deref: return stack.holds(1) && memory.read32(stack.at(0), &stack.at(0));
+    case DW_OP_deref_size: return derefSize(c.u8(), memory, stack);
+    case DW_OP_dup:
+    case DW_OP_drop:
+    case DW_OP_over:
+    case DW_OP_pick:
+    case DW_OP_swap:
+    case DW_OP_rot: return rearrange(op, c, stack);
+    case DW_OP_abs:
+    case DW_OP_neg:
+    case DW_OP_not:
+    case DW_OP_plus_uconst: return applyUnary(op, c, stack);
+    case DW_OP_skip: return jump(c, expression, static_cast<int16_t>(c.u16()));
+    case DW_OP_bra: {
+      const int16_t offset = static_cast<int16_t>(c.u16());
+      if (!stack.holds(1)) return false;
+      return stack.values[--stack.depth] == 0 || jump(c, expression, offset);
+    }
+    case DW_OP_bregx: {
+      const uint64_t reg = c.uleb();
+      return pushRegister(reg, c.sleb(), regs, stack);
+    }
+    case DW_OP_and:
+    case DW_OP_div:
+    case DW_OP_minus:
+    case DW_OP_mod:
+    case DW_OP_mul:
+    case DW_OP_or:
+    case DW_OP_plus:
+    case DW_OP_shl:
+    case DW_OP_shr:
+    case DW_OP_shra:
+    case DW_OP_xor:
+    case DW_OP_eq:
+    case DW_OP_ge:
+    case DW_OP_gt:
+    case DW_OP_le:
+    case DW_OP_lt:
+    case DW_OP_ne: return applyBinary(op, stack);
+    case DW_OP_nop: return true;
+    default: return pushConstant(op, c, stack);
+  }
 }
 
 // DWARF expression evaluation for CFA and register rules: the stack operations, constants,
@@ -417,199 +706,23 @@ bool execute(const uint8_t* begin, const uint8_t* end, const Fde& fde, uintptr_t
 // tables (glibc's signal trampolines) use.
 bool evaluate(const uint8_t* expression, uint64_t length, const Registers& regs,
               const MemoryReader& memory, bool pushInitial, uint32_t initial, uint32_t* result) {
-  uint32_t stack[32];
-  int depth = 0;
-  if (pushInitial) stack[depth++] = initial;
+  ExpressionStack stack;
+  if (pushInitial) stack.push(initial);
   Cursor c{expression, expression + length};
-  int steps = 0;
-  auto push = [&](uint32_t v) {
-    if (depth == 32) return false;
-    stack[depth++] = v;
-    return true;
-  };
-  while (c.p < c.end) {
-    if (++steps > 256) return false;  // a loop through bra/skip
-    uint8_t op = c.u8();
+  for (int steps = 1; c.p < c.end; ++steps) {
+    if (steps > kMaxExpressionSteps) return false;
+    const uint8_t op = c.u8();
     if (!c.ok) return false;
-    if (op >= 0x30 && op <= 0x4f) {  // lit0..lit31
-      if (!push(op - 0x30u)) return false;
-      continue;
+    if (op >= DW_OP_lit0 && op <= DW_OP_lit31) {
+      if (!stack.push(op - DW_OP_lit0)) return false;
+    } else if (op >= DW_OP_breg0 && op <= DW_OP_breg31) {
+      if (!pushRegister(op - DW_OP_breg0, c.sleb(), regs, stack)) return false;
+    } else if (!applyOperation(op, c, expression, regs, memory, stack) || !c.ok) {
+      return false;
     }
-    if (op >= 0x70 && op <= 0x8f) {  // breg0..breg31
-      unsigned reg = op - 0x70u;
-      int64_t offset = c.sleb();
-      if (reg >= kRegisterCount || !regs.has(static_cast<int>(reg))) return false;
-      if (!push(regs.value[reg] + static_cast<uint32_t>(offset))) return false;
-      continue;
-    }
-    uint32_t a;
-    uint32_t b;
-    switch (op) {
-      case 0x03:
-        if (!push(c.u32())) return false;
-        break;    // addr
-      case 0x06:  // deref
-        if (depth < 1 || !memory.read32(stack[depth - 1], &stack[depth - 1])) return false;
-        break;
-      case 0x94: {  // deref_size
-        uint8_t size = c.u8();
-        uint32_t word;
-        if (depth < 1 || size == 0 || size > 4) return false;
-        uint32_t address = stack[depth - 1];
-        if (!memory.read32(address & ~3u, &word)) return false;
-        if ((address & 3u) + size > 4) return false;
-        word >>= 8 * (address & 3u);
-        stack[depth - 1] = size == 4 ? word : word & ((1u << (8 * size)) - 1);
-        break;
-      }
-      case 0x08:
-        if (!push(c.u8())) return false;
-        break;
-      case 0x09:
-        if (!push(static_cast<uint32_t>(static_cast<int8_t>(c.u8())))) return false;
-        break;
-      case 0x0a:
-        if (!push(c.u16())) return false;
-        break;
-      case 0x0b:
-        if (!push(static_cast<uint32_t>(static_cast<int16_t>(c.u16())))) return false;
-        break;
-      case 0x0c:
-        if (!push(c.u32())) return false;
-        break;
-      case 0x0d:
-        if (!push(c.u32())) return false;
-        break;
-      case 0x10:
-        if (!push(static_cast<uint32_t>(c.uleb()))) return false;
-        break;
-      case 0x11:
-        if (!push(static_cast<uint32_t>(c.sleb()))) return false;
-        break;
-      case 0x12:
-        if (depth < 1 || !push(stack[depth - 1])) return false;
-        break;  // dup
-      case 0x13:
-        if (depth < 1) return false;
-        --depth;
-        break;  // drop
-      case 0x14:
-        if (depth < 2 || !push(stack[depth - 2])) return false;
-        break;      // over
-      case 0x15: {  // pick
-        uint8_t index = c.u8();
-        if (index >= depth || !push(stack[depth - 1 - index])) return false;
-        break;
-      }
-      case 0x16:  // swap
-        if (depth < 2) return false;
-        a = stack[depth - 1], stack[depth - 1] = stack[depth - 2], stack[depth - 2] = a;
-        break;
-      case 0x17:  // rot
-        if (depth < 3) return false;
-        a = stack[depth - 1];
-        stack[depth - 1] = stack[depth - 2];
-        stack[depth - 2] = stack[depth - 3];
-        stack[depth - 3] = a;
-        break;
-      case 0x19:
-        if (depth < 1) return false;
-        if (static_cast<int32_t>(stack[depth - 1]) < 0) stack[depth - 1] = 0u - stack[depth - 1];
-        break;
-      case 0x1f:
-        if (depth < 1) return false;
-        stack[depth - 1] = 0u - stack[depth - 1];
-        break;
-      case 0x20:
-        if (depth < 1) return false;
-        stack[depth - 1] = ~stack[depth - 1];
-        break;
-      case 0x23:
-        if (depth < 1) return false;
-        stack[depth - 1] += static_cast<uint32_t>(c.uleb());
-        break;
-      case 0x1a:
-      case 0x1b:
-      case 0x1c:
-      case 0x1d:
-      case 0x1e:
-      case 0x21:
-      case 0x22:
-      case 0x24:
-      case 0x25:
-      case 0x26:
-      case 0x27:
-      case 0x29:
-      case 0x2a:
-      case 0x2b:
-      case 0x2c:
-      case 0x2d:
-      case 0x2e: {
-        if (depth < 2) return false;
-        b = stack[--depth];
-        a = stack[depth - 1];
-        uint32_t r = 0;
-        int32_t sa = static_cast<int32_t>(a);
-        int32_t sb = static_cast<int32_t>(b);
-        switch (op) {
-          case 0x1a: r = a & b; break;
-          case 0x1b:
-            if (sb == 0) return false;
-            r = static_cast<uint32_t>(sa / sb);
-            break;
-          case 0x1c: r = a - b; break;
-          case 0x1d:
-            if (b == 0) return false;
-            r = a % b;
-            break;
-          case 0x1e: r = a * b; break;
-          case 0x21: r = a | b; break;
-          case 0x22: r = a + b; break;
-          case 0x24: r = b < 32 ? a << b : 0; break;
-          case 0x25: r = b < 32 ? a >> b : 0; break;
-          case 0x26: r = static_cast<uint32_t>(b < 32 ? sa >> b : (sa < 0 ? -1 : 0)); break;
-          case 0x27: r = a ^ b; break;
-          case 0x29: r = sa == sb; break;
-          case 0x2a: r = sa >= sb; break;
-          case 0x2b: r = sa > sb; break;
-          case 0x2c: r = sa <= sb; break;
-          case 0x2d: r = sa < sb; break;
-          case 0x2e: r = sa != sb; break;
-        }
-        stack[depth - 1] = r;
-        break;
-      }
-      case 0x2f: {  // skip
-        int16_t offset = static_cast<int16_t>(c.u16());
-        const uint8_t* target = c.p + offset;
-        if (target < expression || target > c.end) return false;
-        c.p = target;
-        break;
-      }
-      case 0x28: {  // bra
-        int16_t offset = static_cast<int16_t>(c.u16());
-        if (depth < 1) return false;
-        if (stack[--depth] != 0) {
-          const uint8_t* target = c.p + offset;
-          if (target < expression || target > c.end) return false;
-          c.p = target;
-        }
-        break;
-      }
-      case 0x92: {  // bregx
-        uint64_t reg = c.uleb();
-        int64_t offset = c.sleb();
-        if (reg >= kRegisterCount || !regs.has(static_cast<int>(reg))) return false;
-        if (!push(regs.value[reg] + static_cast<uint32_t>(offset))) return false;
-        break;
-      }
-      case 0x96: break;  // nop
-      default: return false;
-    }
-    if (!c.ok) return false;
   }
-  if (depth < 1) return false;
-  *result = stack[depth - 1];
+  if (!stack.holds(1)) return false;
+  *result = stack.at(0);
   return true;
 }
 
@@ -621,6 +734,60 @@ bool findFdeIn(uintptr_t pc, ModuleRecord* module, Fde* fde, const uint8_t** ent
   if (pc < fde->start || pc - fde->start >= fde->range) return false;
   *entryOut = entry;
   return true;
+}
+
+// The frame's CFA from its row: a register plus an offset, or an expression.
+StepResult canonicalFrameAddress(const Row& row, const Registers& regs, const MemoryReader& memory,
+                                 uint32_t* cfa) {
+  if (row.cfaIsExpression) {
+    return evaluate(row.cfaExpression, row.cfaExpressionLength, regs, memory, false, 0, cfa)
+               ? StepResult::Ok
+               : StepResult::BadRead;
+  }
+  if (row.cfaRegister >= kRegisterCount || !regs.has(static_cast<int>(row.cfaRegister)))
+    return StepResult::BadFrame;
+  *cfa = regs.value[row.cfaRegister] + static_cast<uint32_t>(row.cfaOffset);
+  return StepResult::Ok;
+}
+
+// The caller's value of register r by its rule, into caller (left unset where the rule gives
+// none).
+StepResult recoverRegister(int r, const RegisterRule& rule, const Registers& regs,
+                           const MemoryReader& memory, uint32_t cfa, Registers* caller) {
+  uint32_t value = 0;
+  switch (rule.rule) {
+    case Rule::Unspecified:
+    case Rule::SameValue:  // callee-saved and untouched: the caller sees the same value
+      if (regs.has(r) && r != EIP && r != ESP) caller->set(r, regs.value[r]);
+      break;
+    case Rule::Undefined: break;
+    case Rule::Offset:
+      if (!memory.read32(cfa + static_cast<uint32_t>(rule.offset), &value))
+        return StepResult::BadRead;
+      caller->set(r, value);
+      break;
+    case Rule::ValOffset: caller->set(r, cfa + static_cast<uint32_t>(rule.offset)); break;
+    case Rule::Register:
+      if (rule.offset >= 0 && rule.offset < kRegisterCount &&
+          regs.has(static_cast<int>(rule.offset))) {
+        caller->set(r, regs.value[rule.offset]);
+      }
+      break;
+    case Rule::Expression:
+    case Rule::ValExpression: {
+      uint32_t address;
+      if (!evaluate(rule.expression, rule.expressionLength, regs, memory, true, cfa, &address))
+        return StepResult::BadRead;
+      if (rule.rule == Rule::Expression) {
+        if (!memory.read32(address, &value)) return StepResult::BadRead;
+      } else {
+        value = address;
+      }
+      caller->set(r, value);
+      break;
+    }
+  }
+  return StepResult::Ok;
 }
 
 // Frames without unwind data (hand-written code, or a module without .eh_frame): the classic
@@ -675,52 +842,13 @@ StepResult unwindStep(Registers* regs, bool pcIsExact, const MemoryReader& memor
     return StepResult::NoUnwindData;
   }
 
-  uint32_t cfa;
-  if (row.cfaIsExpression) {
-    if (!evaluate(row.cfaExpression, row.cfaExpressionLength, *regs, memory, false, 0, &cfa))
-      return StepResult::BadRead;
-  } else {
-    if (row.cfaRegister >= kRegisterCount || !regs->has(static_cast<int>(row.cfaRegister)))
-      return StepResult::BadFrame;
-    cfa = regs->value[row.cfaRegister] + static_cast<uint32_t>(row.cfaOffset);
-  }
-
+  uint32_t cfa = 0;
+  StepResult result = canonicalFrameAddress(row, *regs, memory, &cfa);
+  if (result != StepResult::Ok) return result;
   Registers caller = {};
   for (int r = 0; r < kRegisterCount; ++r) {
-    const RegisterRule& rule = row.rules[r];
-    uint32_t value = 0;
-    switch (rule.rule) {
-      case Rule::Unspecified:
-      case Rule::SameValue:  // callee-saved and untouched: the caller sees the same value
-        if (regs->has(r) && r != EIP && r != ESP) caller.set(r, regs->value[r]);
-        break;
-      case Rule::Undefined: break;
-      case Rule::Offset:
-        if (!memory.read32(cfa + static_cast<uint32_t>(rule.offset), &value))
-          return StepResult::BadRead;
-        caller.set(r, value);
-        break;
-      case Rule::ValOffset: caller.set(r, cfa + static_cast<uint32_t>(rule.offset)); break;
-      case Rule::Register:
-        if (rule.offset >= 0 && rule.offset < kRegisterCount &&
-            regs->has(static_cast<int>(rule.offset))) {
-          caller.set(r, regs->value[rule.offset]);
-        }
-        break;
-      case Rule::Expression:
-      case Rule::ValExpression: {
-        uint32_t address;
-        if (!evaluate(rule.expression, rule.expressionLength, *regs, memory, true, cfa, &address))
-          return StepResult::BadRead;
-        if (rule.rule == Rule::Expression) {
-          if (!memory.read32(address, &value)) return StepResult::BadRead;
-        } else {
-          value = address;
-        }
-        caller.set(r, value);
-        break;
-      }
-    }
+    result = recoverRegister(r, row.rules[r], *regs, memory, cfa, &caller);
+    if (result != StepResult::Ok) return result;
   }
   // The return address column gives the caller's pc; on i386 the caller's stack pointer is the
   // CFA unless a rule says otherwise.

@@ -1,6 +1,7 @@
 // pal_inject_failure: makes chosen Win32 calls fail on demand so tests reach the modules'
-// failure branches. A small fixed table under a spin flag; a relaxed "anything armed" check keeps
+// failure branches. A small fixed table under a mutex; a relaxed "anything armed" check keeps
 // the cost off the hot paths (allocation calls go through here) when no test uses it.
+#include <pal/scoped_lock.h>
 #include <pal/testing.h>
 
 #include "pal_internal.h"
@@ -19,15 +20,7 @@ struct Injection {
 constexpr int kMaxInjections = 16;
 Injection g_injections[kMaxInjections];
 std::atomic<int> g_armed{0};
-std::atomic_flag g_tableLock = ATOMIC_FLAG_INIT;
-
-struct TableLock {
-  TableLock() {
-    while (g_tableLock.test_and_set(std::memory_order_acquire)) {
-    }
-  }
-  ~TableLock() { g_tableLock.clear(std::memory_order_release); }
-};
+pthread_mutex_t g_tableLock = PTHREAD_MUTEX_INITIALIZER;
 
 int findSlot(const char* name) {
   for (int i = 0; i < kMaxInjections; ++i) {
@@ -41,7 +34,7 @@ int findSlot(const char* name) {
 extern "C" void pal_inject_failure(const char* win32_function, unsigned int skip,
                                    unsigned int count) {
   if (win32_function == nullptr || win32_function[0] == '\0') return;
-  TableLock guard;
+  pal::ScopedLock lock(g_tableLock);
   int slot = findSlot(win32_function);
   if (slot < 0) {
     for (int i = 0; i < kMaxInjections && slot < 0; ++i) {
@@ -57,14 +50,14 @@ extern "C" void pal_inject_failure(const char* win32_function, unsigned int skip
 }
 
 extern "C" void pal_clear_failures(void) {
-  TableLock guard;
+  pal::ScopedLock lock(g_tableLock);
   memset(g_injections, 0, sizeof g_injections);
   g_armed.store(0, std::memory_order_relaxed);
 }
 
 bool pal_should_fail(const char* win32_function) {
   if (g_armed.load(std::memory_order_relaxed) == 0) return false;
-  TableLock guard;
+  pal::ScopedLock lock(g_tableLock);
   int slot = findSlot(win32_function);
   if (slot < 0) return false;
   Injection& injection = g_injections[slot];

@@ -5,12 +5,13 @@
 // handle is recognised (ERROR_INVALID_HANDLE instead of acting on whatever descriptor now has
 // that number), the access and share modes of each open are kept for the share checks Windows
 // makes, and a handle's value can never be mistaken for INVALID_HANDLE_VALUE or a pseudo handle.
+#include <pal/scoped_lock.h>
+
 #include "pal_internal.h"
 
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
-#include <pthread.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -34,13 +35,6 @@ struct FileEntry {
 FileEntry g_files[kMaxFiles];
 pthread_mutex_t g_filesLock = PTHREAD_MUTEX_INITIALIZER;
 
-struct FilesLock {
-  FilesLock() { pthread_mutex_lock(&g_filesLock); }
-  ~FilesLock() { pthread_mutex_unlock(&g_filesLock); }
-  FilesLock(const FilesLock&) = delete;
-  FilesLock& operator=(const FilesLock&) = delete;
-};
-
 HANDLE handleOf(int index) {
   return reinterpret_cast<HANDLE>(kHandleBase + 4u * static_cast<uintptr_t>(index));
 }
@@ -63,7 +57,7 @@ bool isPseudoHandle(HANDLE handle) {
 
 // Descriptor and access of a live handle; false (with ERROR_INVALID_HANDLE set) otherwise.
 bool lookup(HANDLE handle, int* fd, DWORD* access) {
-  FilesLock lock;
+  pal::ScopedLock lock(g_filesLock);
   int index = indexOf(handle);
   if (index < 0) {
     SetLastError(ERROR_INVALID_HANDLE);
@@ -93,14 +87,6 @@ int dataDescriptor(HANDLE handle, DWORD need, LPOVERLAPPED overlapped) {
     }
   }
   return fd;
-}
-
-// Windows treats both slashes as separators; POSIX only '/'.
-bool toPosixPath(LPCSTR path, char* out, size_t outSize) {
-  size_t length = strlen(path);
-  if (length + 1 > outSize) return false;
-  for (size_t i = 0; i <= length; ++i) out[i] = path[i] == '\\' ? '/' : path[i];
-  return true;
 }
 
 // ENOENT means either the file or a directory on the way is missing; Windows reports these as
@@ -143,134 +129,151 @@ int freeSlot() {
   return -1;
 }
 
+// What CreateFileA asked for, turned into the open's terms.
+struct OpenRequest {
+  DWORD disposition;
+  DWORD access;  // GENERIC_READ / GENERIC_WRITE, GENERIC_ALL folded in
+  DWORD share;
+  bool mayCreate;
+  bool truncate;
+  int flags;
+  mode_t mode;
+};
+
+HANDLE failedOpen(int fd, DWORD error) {
+  if (fd >= 0) close(fd);
+  SetLastError(error);
+  return INVALID_HANDLE_VALUE;
+}
+
+DWORD dataAccess(DWORD desired) {
+  DWORD access = 0;
+  if (desired & (GENERIC_READ | GENERIC_ALL)) access |= GENERIC_READ;
+  if (desired & (GENERIC_WRITE | GENERIC_ALL)) access |= GENERIC_WRITE;
+  return access;
+}
+
+// Whether the disposition may create the file and truncates it; false for a disposition Windows
+// refuses (unknown, or TRUNCATE_EXISTING without write access).
+bool planDisposition(OpenRequest* request) {
+  request->mayCreate = false;
+  request->truncate = false;
+  switch (request->disposition) {
+    case CREATE_NEW:
+    case OPEN_ALWAYS: request->mayCreate = true; return true;
+    case CREATE_ALWAYS:
+      request->mayCreate = true;
+      request->truncate = true;
+      return true;
+    case OPEN_EXISTING: return true;
+    case TRUNCATE_EXISTING: request->truncate = true; return (request->access & GENERIC_WRITE) != 0;
+    default: return false;
+  }
+}
+
+int openFlags(const OpenRequest& request, LPSECURITY_ATTRIBUTES security, DWORD attributes) {
+  int flags = O_CLOEXEC;
+  if (request.access == (GENERIC_READ | GENERIC_WRITE)) {
+    flags |= O_RDWR;
+  } else if (request.access == GENERIC_WRITE) {
+    flags |= O_WRONLY;
+  } else if (request.access == GENERIC_READ) {
+    flags |= O_RDONLY;
+  } else if (request.mayCreate || request.truncate) {
+    // O_PATH cannot create or truncate; such a handle needs a real open that it will not use.
+    flags |= request.truncate ? O_WRONLY : O_RDONLY;
+  } else {
+    flags |= O_PATH;  // no data access: the handle still answers GetFileSize, as on Windows
+  }
+  if (security != nullptr && security->bInheritHandle) flags &= ~O_CLOEXEC;
+  if (attributes & FILE_FLAG_WRITE_THROUGH) flags |= O_SYNC;
+  return flags;
+}
+
+// Opens without creating first, so that "it was there" is known (for CREATE_NEW's refusal and
+// the ERROR_ALREADY_EXISTS note) and so that nothing is truncated before the share check.
+int openForDisposition(const char* path, const OpenRequest& request, bool* existed) {
+  *existed = true;
+  int fd = open(path, request.flags);
+  if (fd < 0 && errno == ENOENT && request.mayCreate) {
+    *existed = false;
+    fd = open(path, request.flags | O_CREAT | O_EXCL, request.mode);
+    if (fd < 0 && errno == EEXIST) {  // made by another process in between: open that one
+      *existed = true;
+      fd = open(path, request.flags);
+    }
+  }
+  return fd;
+}
+
+// Why the file just opened must not become a handle (ERROR_SUCCESS when it may): CREATE_NEW of
+// an existing file, a directory, the share rule; truncates it when asked, after the checks.
+// Caller holds the lock.
+DWORD refusalOfOpened(int fd, const OpenRequest& request, bool existed, struct stat* info) {
+  if (existed && request.disposition == CREATE_NEW) return ERROR_FILE_EXISTS;
+  if (fstat(fd, info) != 0) return pal_error_from_errno(errno);
+  if (S_ISDIR(info->st_mode)) return ERROR_ACCESS_DENIED;
+  if (!sharingAllows(info->st_dev, info->st_ino, request.access, request.share)) {
+    return ERROR_SHARING_VIOLATION;
+  }
+  if (request.truncate && existed && ftruncate(fd, 0) != 0) return pal_error_from_errno(errno);
+  return ERROR_SUCCESS;
+}
+
+// Caller holds the lock.
+void enterFile(int slot, int fd, const OpenRequest& request, const struct stat& info) {
+  FileEntry& entry = g_files[slot];
+  entry.used = true;
+  entry.fd = fd;
+  entry.access = request.access;
+  entry.share = request.share;
+  entry.dev = info.st_dev;
+  entry.ino = info.st_ino;
+}
+
 }  // namespace
+
+bool pal_to_posix_path(const char* path, char* out, size_t outSize) {
+  size_t length = strlen(path);
+  if (length + 1 > outSize) return false;
+  for (size_t i = 0; i <= length; ++i) out[i] = path[i] == '\\' ? '/' : path[i];
+  return true;
+}
 
 extern "C" HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                                      LPSECURITY_ATTRIBUTES lpSecurityAttributes,
                                      DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes,
                                      HANDLE hTemplateFile) {
   (void)hTemplateFile;  // Windows ignores it too unless a new file is made with extended attributes
-  if (pal_should_fail("CreateFileA")) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return INVALID_HANDLE_VALUE;
-  }
-  if (lpFileName == nullptr || lpFileName[0] == '\0') {
-    SetLastError(ERROR_PATH_NOT_FOUND);
-    return INVALID_HANDLE_VALUE;
-  }
+  if (pal_should_fail("CreateFileA")) return failedOpen(-1, ERROR_ACCESS_DENIED);
+  if (lpFileName == nullptr || lpFileName[0] == '\0') return failedOpen(-1, ERROR_PATH_NOT_FOUND);
   if (dwFlagsAndAttributes & (FILE_FLAG_OVERLAPPED | FILE_FLAG_DELETE_ON_CLOSE)) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return INVALID_HANDLE_VALUE;
+    return failedOpen(-1, ERROR_INVALID_PARAMETER);
   }
   char path[PATH_MAX];
-  if (!toPosixPath(lpFileName, path, sizeof path)) {
-    SetLastError(ERROR_FILENAME_EXCED_RANGE);
-    return INVALID_HANDLE_VALUE;
+  if (!pal_to_posix_path(lpFileName, path, sizeof path)) {
+    return failedOpen(-1, ERROR_FILENAME_EXCED_RANGE);
   }
-
-  DWORD access = 0;
-  if (dwDesiredAccess & (GENERIC_READ | GENERIC_ALL)) access |= GENERIC_READ;
-  if (dwDesiredAccess & (GENERIC_WRITE | GENERIC_ALL)) access |= GENERIC_WRITE;
-  int flags = O_CLOEXEC;
-  if (access == (GENERIC_READ | GENERIC_WRITE)) {
-    flags |= O_RDWR;
-  } else if (access == GENERIC_WRITE) {
-    flags |= O_WRONLY;
-  } else if (access == GENERIC_READ) {
-    flags |= O_RDONLY;
-  } else {
-    flags |= O_PATH;  // no data access: the handle still answers GetFileSize, as on Windows
-  }
-  if (lpSecurityAttributes != nullptr && lpSecurityAttributes->bInheritHandle) flags &= ~O_CLOEXEC;
-  if (dwFlagsAndAttributes & FILE_FLAG_WRITE_THROUGH) flags |= O_SYNC;
-  mode_t mode = (dwFlagsAndAttributes & FILE_ATTRIBUTE_READONLY) ? 0444 : 0666;
-
-  bool mayCreate = false;
-  bool truncate = false;
-  switch (dwCreationDisposition) {
-    case CREATE_NEW: mayCreate = true; break;
-    case CREATE_ALWAYS:
-      mayCreate = true;
-      truncate = true;
-      break;
-    case OPEN_EXISTING: break;
-    case OPEN_ALWAYS: mayCreate = true; break;
-    case TRUNCATE_EXISTING:
-      if (!(access & GENERIC_WRITE)) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return INVALID_HANDLE_VALUE;
-      }
-      truncate = true;
-      break;
-    default: SetLastError(ERROR_INVALID_PARAMETER); return INVALID_HANDLE_VALUE;
-  }
-  if ((flags & O_PATH) && (mayCreate || truncate)) {
-    // O_PATH cannot create or truncate; such a handle needs a real open that it will not use.
-    flags = (flags & ~O_PATH) | O_RDONLY;
-    if (truncate) flags = (flags & ~O_RDONLY) | O_WRONLY;
-  }
+  OpenRequest request;
+  request.disposition = dwCreationDisposition;
+  request.access = dataAccess(dwDesiredAccess);
+  request.share = dwShareMode;
+  if (!planDisposition(&request)) return failedOpen(-1, ERROR_INVALID_PARAMETER);
+  request.flags = openFlags(request, lpSecurityAttributes, dwFlagsAndAttributes);
+  request.mode = (dwFlagsAndAttributes & FILE_ATTRIBUTE_READONLY) ? 0444 : 0666;
 
   // Everything from the open to the table entry happens under the lock, so that two threads
   // cannot both pass the share check on the same file.
-  FilesLock lock;
+  pal::ScopedLock lock(g_filesLock);
   int slot = freeSlot();
-  if (slot < 0) {
-    SetLastError(ERROR_TOO_MANY_OPEN_FILES);
-    return INVALID_HANDLE_VALUE;
-  }
-
-  // Open without creating first, so that "it was there" is known (for CREATE_NEW's refusal and
-  // the ERROR_ALREADY_EXISTS note) and so that nothing is truncated before the share check.
+  if (slot < 0) return failedOpen(-1, ERROR_TOO_MANY_OPEN_FILES);
   bool existed = true;
-  int fd = open(path, flags);
-  if (fd < 0 && errno == ENOENT && mayCreate) {
-    existed = false;
-    fd = open(path, flags | O_CREAT | O_EXCL, mode);
-    if (fd < 0 && errno == EEXIST) {  // made by another process in between: open that one
-      existed = true;
-      fd = open(path, flags);
-    }
-  }
-  if (fd < 0) {
-    SetLastError(errorFromOpen(errno, path));
-    return INVALID_HANDLE_VALUE;
-  }
-  if (existed && dwCreationDisposition == CREATE_NEW) {
-    close(fd);
-    SetLastError(ERROR_FILE_EXISTS);
-    return INVALID_HANDLE_VALUE;
-  }
+  int fd = openForDisposition(path, request, &existed);
+  if (fd < 0) return failedOpen(-1, errorFromOpen(errno, path));
   struct stat info;
-  if (fstat(fd, &info) != 0) {
-    DWORD error = pal_error_from_errno(errno);
-    close(fd);
-    SetLastError(error);
-    return INVALID_HANDLE_VALUE;
-  }
-  if (S_ISDIR(info.st_mode)) {
-    close(fd);
-    SetLastError(ERROR_ACCESS_DENIED);
-    return INVALID_HANDLE_VALUE;
-  }
-  if (!sharingAllows(info.st_dev, info.st_ino, access, dwShareMode)) {
-    close(fd);
-    SetLastError(ERROR_SHARING_VIOLATION);
-    return INVALID_HANDLE_VALUE;
-  }
-  if (truncate && existed && ftruncate(fd, 0) != 0) {
-    DWORD error = pal_error_from_errno(errno);
-    close(fd);
-    SetLastError(error);
-    return INVALID_HANDLE_VALUE;
-  }
-
-  FileEntry& entry = g_files[slot];
-  entry.used = true;
-  entry.fd = fd;
-  entry.access = access;
-  entry.share = dwShareMode;
-  entry.dev = info.st_dev;
-  entry.ino = info.st_ino;
+  DWORD refusal = refusalOfOpened(fd, request, existed, &info);
+  if (refusal != ERROR_SUCCESS) return failedOpen(fd, refusal);
+  enterFile(slot, fd, request, info);
   bool notesExisting =
       dwCreationDisposition == CREATE_ALWAYS || dwCreationDisposition == OPEN_ALWAYS;
   SetLastError(notesExisting && existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
@@ -353,7 +356,7 @@ extern "C" BOOL WINAPI CloseHandle(HANDLE hObject) {
   if (isPseudoHandle(hObject)) return TRUE;
   int fd;
   {
-    FilesLock lock;
+    pal::ScopedLock lock(g_filesLock);
     int index = indexOf(hObject);
     if (index < 0) {
       SetLastError(ERROR_INVALID_HANDLE);

@@ -1,6 +1,6 @@
 // The loader: LoadLibraryA, FreeLibrary, GetProcAddress, GetModuleFileNameA, GetSystemDirectoryA
-// over dlopen/dlsym, the built-in "kernel32.dll", RtlCaptureContext, and the system directory
-// control for tests.
+// over dlopen/dlsym, the built-in "kernel32.dll" (which hands out RtlCaptureContext), and the
+// system directory control for tests.
 //
 // The system directory. Windows keeps the system's own DLLs in one directory that the search
 // reaches after the application's directory. The PAL's equivalent is the folder "quorkit" next to
@@ -9,6 +9,7 @@
 // the library's own directory: for a program linked with the static PAL that would be the
 // program's directory, and the private copy beside the program could never be told from the
 // system's. Tests point it elsewhere with pal_set_system_directory.
+#include <pal/scoped_lock.h>
 #include <pal/testing.h>
 
 #include "pal_internal.h"
@@ -16,69 +17,11 @@
 #include <dlfcn.h>
 #include <link.h>
 #include <limits.h>
-#include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/auxv.h>
 #include <unistd.h>
-
-#if !defined(__i386__)
-#error "RtlCaptureContext fills an x86 CONTEXT: the PAL is built for i386 only"
-#endif
-
-// RtlCaptureContext in assembly: the caller's registers must be read before any compiled code
-// can change them. Esp is reported as it was at the call instruction, return address gone but the
-// argument still pushed: that is the stack pointer the caller's unwind table describes for the
-// call (a walk looks up Eip - 1, the call itself), so a walk can start from the context as it is.
-// CONTEXT offsets: Edi 156, Esi 160, Ebx 164, Edx 168, Ecx 172, Eax 176, Ebp 180, Eip 184,
-// SegCs 188, EFlags 192, Esp 196, SegSs 200, SegGs 140, SegFs 144, SegEs 148, SegDs 152.
-__asm__(
-    ".text\n"
-    ".globl RtlCaptureContext\n"
-    ".type RtlCaptureContext, @function\n"
-    ".p2align 4\n"
-    "RtlCaptureContext:\n"
-    ".cfi_startproc\n"
-    "  pushl %eax\n"
-    ".cfi_adjust_cfa_offset 4\n"
-    "  movl 8(%esp), %eax\n"
-    "  movl %edi, 156(%eax)\n"
-    "  movl %esi, 160(%eax)\n"
-    "  movl %ebx, 164(%eax)\n"
-    "  movl %edx, 168(%eax)\n"
-    "  movl %ecx, 172(%eax)\n"
-    "  movl %ebp, 180(%eax)\n"
-    "  popl %ecx\n"
-    ".cfi_adjust_cfa_offset -4\n"
-    "  movl %ecx, 176(%eax)\n"
-    "  movl (%esp), %ecx\n"
-    "  movl %ecx, 184(%eax)\n"
-    "  leal 4(%esp), %ecx\n"
-    "  movl %ecx, 196(%eax)\n"
-    "  pushfl\n"
-    ".cfi_adjust_cfa_offset 4\n"
-    "  popl %ecx\n"
-    ".cfi_adjust_cfa_offset -4\n"
-    "  movl %ecx, 192(%eax)\n"
-    "  xorl %ecx, %ecx\n"
-    "  movw %cs, %cx\n"
-    "  movl %ecx, 188(%eax)\n"
-    "  movw %ss, %cx\n"
-    "  movl %ecx, 200(%eax)\n"
-    "  movw %gs, %cx\n"
-    "  movl %ecx, 140(%eax)\n"
-    "  movw %fs, %cx\n"
-    "  movl %ecx, 144(%eax)\n"
-    "  movw %es, %cx\n"
-    "  movl %ecx, 148(%eax)\n"
-    "  movw %ds, %cx\n"
-    "  movl %ecx, 152(%eax)\n"
-    "  movl $0x10007, (%eax)\n"  // CONTEXT_FULL
-    "  movl 172(%eax), %ecx\n"
-    "  ret $4\n"
-    ".cfi_endproc\n"
-    ".size RtlCaptureContext, .-RtlCaptureContext\n");
 
 namespace {
 
@@ -102,13 +45,6 @@ pthread_once_t g_pathsOnce = PTHREAD_ONCE_INIT;
 
 // Stands for kernel32.dll: its address is the built-in module's handle.
 alignas(16) const char g_kernel32Image[16] = "kernel32";
-
-struct LoaderLock {
-  LoaderLock() { pthread_mutex_lock(&g_lock); }
-  ~LoaderLock() { pthread_mutex_unlock(&g_lock); }
-  LoaderLock(const LoaderLock&) = delete;
-  LoaderLock& operator=(const LoaderLock&) = delete;
-};
 
 HMODULE kernel32Handle() { return reinterpret_cast<HMODULE>(const_cast<char*>(g_kernel32Image)); }
 
@@ -312,6 +248,16 @@ Module* moduleByPath(const char* path) {
   return nullptr;
 }
 
+HMODULE moduleNotFound() {
+  SetLastError(ERROR_MOD_NOT_FOUND);
+  return nullptr;
+}
+
+HMODULE addReference(Module* module) {
+  ++module->references;
+  return reinterpret_cast<HMODULE>(module->base);
+}
+
 // dlopen the file and enter it in the table under the name GetModuleFileNameA will report.
 // Caller holds the lock.
 HMODULE loadFile(const char* posixPath, const char* reportedPath) {
@@ -342,8 +288,7 @@ HMODULE loadFile(const char* posixPath, const char* reportedPath) {
   Module* known = moduleByBase(reinterpret_cast<HMODULE>(query.base));
   if (known != nullptr) {
     dlclose(dl);
-    ++known->references;
-    return reinterpret_cast<HMODULE>(known->base);
+    return addReference(known);
   }
   for (Module& module : g_modules) {
     if (module.used) continue;
@@ -361,103 +306,93 @@ HMODULE loadFile(const char* posixPath, const char* reportedPath) {
 
 // a + separator + b into out; false when it does not fit.
 bool joinPath(char* out, size_t outSize, const char* a, char separator, const char* b) {
-  size_t lengthA = strlen(a);
-  size_t lengthB = strlen(b);
-  if (lengthA + 1 + lengthB + 1 > outSize) return false;
-  memmove(out, a, lengthA);
+  const size_t lengthA = strlen(a);
+  if (lengthA + 1 + strlen(b) + 1 > outSize) return false;
+  copyString(out, outSize, a);
   out[lengthA] = separator;
-  memcpy(out + lengthA + 1, b, lengthB + 1);
+  copyString(out + lengthA + 1, outSize - lengthA - 1, b);
   return true;
 }
 
 bool fileExists(const char* path) { return access(path, F_OK) == 0; }
 
-}  // namespace
+// A name with a directory part: loaded from there, and reported as an absolute POSIX path
+// (a relative one is taken from the current directory). Caller holds the lock.
+HMODULE loadByPath(const char* fileName) {
+  char given[kPathSize];
+  if (!pal_to_posix_path(fileName, given, sizeof given)) return moduleNotFound();
+  char path[kPathSize];
+  if (given[0] == '/') {
+    copyString(path, sizeof path, given);
+  } else {
+    char cwd[PATH_MAX];
+    if (getcwd(cwd, sizeof cwd) == nullptr) return moduleNotFound();
+    if (!joinPath(path, sizeof path, cwd, '/', given)) return moduleNotFound();
+  }
+  Module* known = moduleByPath(path);
+  if (known != nullptr) return addReference(known);
+  if (!fileExists(path)) return moduleNotFound();
+  return loadFile(path, path);
+}
 
-extern "C" HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName) {
-  if (pal_should_fail("LoadLibraryA")) {
-    SetLastError(ERROR_MOD_NOT_FOUND);
-    return nullptr;
-  }
-  if (lpLibFileName == nullptr || lpLibFileName[0] == '\0') {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return nullptr;
-  }
-  char posixPath[kPathSize];
-  char reported[kPathSize];
-  LoaderLock lock;
-
-  if (hasSeparator(lpLibFileName)) {
-    copyString(reported, sizeof reported, lpLibFileName);
-    for (char* p = reported; *p != '\0'; ++p) {
-      if (*p == '\\') *p = '/';
-    }
-    if (reported[0] != '/') {  // relative to the current directory, reported in full
-      char cwd[PATH_MAX];
-      if (getcwd(cwd, sizeof cwd) == nullptr) {
-        SetLastError(ERROR_MOD_NOT_FOUND);
-        return nullptr;
-      }
-      if (!joinPath(posixPath, sizeof posixPath, cwd, '/', reported)) {
-        SetLastError(ERROR_MOD_NOT_FOUND);
-        return nullptr;
-      }
-      copyString(reported, sizeof reported, posixPath);
-    }
-    copyString(posixPath, sizeof posixPath, reported);
-    Module* known = moduleByPath(reported);
-    if (known != nullptr) {
-      ++known->references;
-      return reinterpret_cast<HMODULE>(known->base);
-    }
-    if (!fileExists(posixPath)) {
-      SetLastError(ERROR_MOD_NOT_FOUND);
-      return nullptr;
-    }
-    return loadFile(posixPath, reported);
-  }
-
-  char name[NAME_MAX + 1];
-  size_t length = strlen(lpLibFileName);
-  if (length + 4 >= sizeof name) {
-    SetLastError(ERROR_MOD_NOT_FOUND);
-    return nullptr;
-  }
-  copyString(name, sizeof name, lpLibFileName);
+// The file name a bare module name stands for: ".dll" appended when it has no extension, and a
+// trailing '.' ("name.") meaning exactly this name without one. False when it cannot be a file
+// name.
+bool searchName(const char* moduleName, char* name, size_t nameSize) {
+  size_t length = strlen(moduleName);
+  if (length + 4 >= nameSize) return false;
+  copyString(name, nameSize, moduleName);
   if (name[length - 1] == '.') {
-    name[length - 1] = '\0';  // "name." means: exactly this name, no extension
+    name[length - 1] = '\0';
   } else if (strchr(name, '.') == nullptr) {
     strcat(name, ".dll");
   }
+  return true;
+}
+
+// A name without a directory part: a module already loaded under it, the built-in kernel32.dll,
+// then the executable's directory and the system directory, in that order. Caller holds the
+// lock.
+HMODULE loadBySearch(const char* moduleName) {
+  char name[NAME_MAX + 1];
+  if (!searchName(moduleName, name, sizeof name)) return moduleNotFound();
   if (lstrcmpiA(name, "kernel32.dll") == 0) return kernel32Handle();
   Module* known = moduleByFileName(name);
-  if (known != nullptr) {
-    ++known->references;
-    return reinterpret_cast<HMODULE>(known->base);
-  }
+  if (known != nullptr) return addReference(known);
 
   char directories[2][kPathSize];
   directoryOf(executablePath(), directories[0], sizeof directories[0]);
   copyString(directories[1], sizeof directories[1], systemDirectory());
+  char posixPath[kPathSize];
+  char reported[kPathSize];
   for (const auto& directory : directories) {
     if (!joinPath(posixPath, sizeof posixPath, directory, '/', name)) continue;
-    for (char* p = posixPath; *p != '\0'; ++p) {
-      if (*p == '\\') *p = '/';
-    }
+    pal_to_posix_path(posixPath, posixPath, sizeof posixPath);  // same length: always fits
     if (!fileExists(posixPath)) continue;
     // Named as the Windows loader names a module it found in a directory.
     joinPath(reported, sizeof reported, directory, '\\', name);  // fits: same length as posixPath
     return loadFile(posixPath, reported);
   }
-  SetLastError(ERROR_MOD_NOT_FOUND);
-  return nullptr;
+  return moduleNotFound();
+}
+
+}  // namespace
+
+extern "C" HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName) {
+  if (pal_should_fail("LoadLibraryA")) return moduleNotFound();
+  if (lpLibFileName == nullptr || lpLibFileName[0] == '\0') {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  pal::ScopedLock lock(g_lock);
+  return hasSeparator(lpLibFileName) ? loadByPath(lpLibFileName) : loadBySearch(lpLibFileName);
 }
 
 extern "C" BOOL WINAPI FreeLibrary(HMODULE hLibModule) {
   if (hLibModule == kernel32Handle()) return TRUE;  // built in: never unloaded
   void* dl = nullptr;
   {
-    LoaderLock lock;
+    pal::ScopedLock lock(g_lock);
     Module* module = moduleByBase(hLibModule);
     if (module == nullptr) {
       SetLastError(ERROR_MOD_NOT_FOUND);
@@ -490,7 +425,7 @@ extern "C" FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
   bool ownHandle = false;
   uintptr_t base = 0;
   {
-    LoaderLock lock;
+    pal::ScopedLock lock(g_lock);
     Module* module = hModule != nullptr ? moduleByBase(hModule) : nullptr;
     if (module != nullptr) {
       dl = module->dl;
@@ -538,10 +473,10 @@ extern "C" DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DW
   if (hModule == nullptr) {
     copyString(path, sizeof path, executablePath());
   } else if (hModule == kernel32Handle()) {
-    LoaderLock lock;
+    pal::ScopedLock lock(g_lock);
     if (!joinPath(path, sizeof path, systemDirectory(), '\\', "kernel32.dll")) path[0] = '\0';
   } else {
-    LoaderLock lock;
+    pal::ScopedLock lock(g_lock);
     Module* module = moduleByBase(hModule);
     if (module != nullptr) {
       copyString(path, sizeof path, module->path);
@@ -575,7 +510,7 @@ extern "C" DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DW
 extern "C" UINT WINAPI GetSystemDirectoryA(LPSTR lpBuffer, UINT uSize) {
   char directory[kPathSize];
   {
-    LoaderLock lock;
+    pal::ScopedLock lock(g_lock);
     copyString(directory, sizeof directory, systemDirectory());
   }
   UINT length = static_cast<UINT>(strlen(directory));
@@ -586,7 +521,7 @@ extern "C" UINT WINAPI GetSystemDirectoryA(LPSTR lpBuffer, UINT uSize) {
 
 extern "C" void pal_set_system_directory(const char* path) {
   pthread_once(&g_pathsOnce, findPaths);
-  LoaderLock lock;
+  pal::ScopedLock lock(g_lock);
   if (path == nullptr) {
     g_systemDirectory[0] = '\0';
     return;

@@ -5,10 +5,10 @@
 // table grows by chunks that are never given back: a handle can then be checked by address
 // range alone, without touching memory it might not own.
 #include <fault_guard.h>
+#include <pal/scoped_lock.h>
 
 #include "pal_internal.h"
 
-#include <pthread.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -38,13 +38,6 @@ constexpr uint32_t kFixedMagic = 0x4C4D4658;  // "XFML"
 pthread_mutex_t g_lock = PTHREAD_MUTEX_INITIALIZER;
 Chunk* g_chunks = nullptr;
 Slot* g_freeSlots = nullptr;
-
-struct TableLock {
-  TableLock() { pthread_mutex_lock(&g_lock); }
-  ~TableLock() { pthread_mutex_unlock(&g_lock); }
-  TableLock(const TableLock&) = delete;
-  TableLock& operator=(const TableLock&) = delete;
-};
 
 // The live slot a handle names, or null. Caller holds the lock.
 Slot* slotOf(HLOCAL handle) {
@@ -136,7 +129,7 @@ extern "C" HLOCAL WINAPI LocalAlloc(UINT uFlags, SIZE_T uBytes) {
       return nullptr;
     }
   }
-  TableLock lock;
+  pal::ScopedLock lock(g_lock);
   Slot* slot = takeSlot();
   if (slot == nullptr) {
     free(data);
@@ -149,7 +142,7 @@ extern "C" HLOCAL WINAPI LocalAlloc(UINT uFlags, SIZE_T uBytes) {
 
 extern "C" LPVOID WINAPI LocalLock(HLOCAL hMem) {
   {
-    TableLock lock;
+    pal::ScopedLock lock(g_lock);
     Slot* slot = slotOf(hMem);
     if (slot != nullptr) {
       if (slot->data == nullptr) {
@@ -179,7 +172,7 @@ extern "C" LPVOID WINAPI LocalLock(HLOCAL hMem) {
 
 extern "C" BOOL WINAPI LocalUnlock(HLOCAL hMem) {
   {
-    TableLock lock;
+    pal::ScopedLock lock(g_lock);
     Slot* slot = slotOf(hMem);
     if (slot != nullptr) {
       if (slot->lockCount == 0) {
@@ -202,7 +195,7 @@ extern "C" HLOCAL WINAPI LocalFree(HLOCAL hMem) {
   if (hMem == nullptr) return nullptr;  // Windows ignores a null handle
   void* data = nullptr;
   {
-    TableLock lock;
+    pal::ScopedLock lock(g_lock);
     Slot* slot = slotOf(hMem);
     if (slot != nullptr) {
       data = slot->data;

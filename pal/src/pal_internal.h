@@ -15,6 +15,11 @@ DWORD pal_error_from_errno(int error);
 // Sets the last-error value from errno (the usual ending of a failed PAL call).
 void pal_set_last_error_from_errno(void);
 
+// Copies a Windows path into out with every '\\' turned into '/' (Windows takes both as
+// separators, POSIX only '/'); out may be path itself. False, with nothing copied, when the path
+// and its terminator do not fit in outSize.
+bool pal_to_posix_path(const char* path, char* out, size_t outSize);
+
 // Marks the calling thread as a PAL user, so that it receives DLL_THREAD_DETACH when it exits.
 void pal_note_thread(void);
 

@@ -13,10 +13,11 @@
 // start low in the address space (kBottomUpStart), far below the kernel's own mmap area, which
 // grows downwards and would leave no room above a region for the next one; MEM_TOP_DOWN leaves
 // the placement to the kernel, which is the top-down side.
+#include <pal/scoped_lock.h>
+
 #include "pal_internal.h"
 
 #include <errno.h>
-#include <pthread.h>
 #include <stdlib.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -46,11 +47,6 @@ Hole holes[kMaxHoles];
 size_t holeCount = 0;
 constexpr uintptr_t kBottomUpStart = 0x10000000;  // above any executable's data and early brk heap
 uintptr_t bottomUpCursor = kBottomUpStart;
-
-struct Guard {
-  Guard() { pthread_mutex_lock(&registryLock); }
-  ~Guard() { pthread_mutex_unlock(&registryLock); }
-};
 
 size_t pageSize() {
   static const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
@@ -239,7 +235,7 @@ extern "C" LPVOID WINAPI VirtualAlloc(LPVOID address, SIZE_T size, DWORD allocat
     return nullptr;
   }
 
-  Guard guard;
+  pal::ScopedLock lock(registryLock);
   if (address != nullptr) {
     uintptr_t at = reinterpret_cast<uintptr_t>(address);
     // Committing pages of an allocation that is already committed succeeds and changes nothing,
@@ -293,7 +289,7 @@ extern "C" BOOL WINAPI VirtualFree(LPVOID address, SIZE_T size, DWORD freeType) 
     return FALSE;
   }
   uintptr_t base = reinterpret_cast<uintptr_t>(address);
-  Guard guard;
+  pal::ScopedLock lock(registryLock);
   Allocation* a = allocationHolding(base);
   if (!a || a->base != base) {
     SetLastError(ERROR_INVALID_ADDRESS);
@@ -322,7 +318,7 @@ extern "C" SIZE_T WINAPI VirtualQuery(LPCVOID address, PMEMORY_BASIC_INFORMATION
   const uintptr_t first = at & ~(page - 1);
   buffer->BaseAddress = reinterpret_cast<PVOID>(first);
 
-  Guard guard;
+  pal::ScopedLock lock(registryLock);
   if (Allocation* a = allocationHolding(first)) {
     buffer->AllocationBase = reinterpret_cast<PVOID>(a->base);
     buffer->AllocationProtect = a->protect;

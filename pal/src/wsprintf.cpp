@@ -88,6 +88,108 @@ void putText(Output& o, const Conversion& conv, const char* narrow, const uint16
   if (conv.left) o.repeat(' ', pad);
 }
 
+// A NUL character is stored (and counted) like any other.
+void putCharacter(Output& o, const Conversion& conv, int value) {
+  if (value != 0) {
+    const char text[2] = {static_cast<char>(value), '\0'};
+    putText(o, conv, text, nullptr);
+    return;
+  }
+  int pad = conv.width > 1 ? conv.width - 1 : 0;
+  if (!conv.left) o.repeat(' ', pad);
+  o.put('\0');
+  if (conv.left) o.repeat(' ', pad);
+}
+
+// %s is narrow and %S wide in the A flavour; 'l'/'w' make either wide, 'h' narrow.
+void putString(Output& o, const Conversion& conv, char type, const void* value) {
+  bool wideText = conv.narrow ? false : (conv.wide || type == 'S');
+  if (value == nullptr) {
+    putText(o, conv, "(null)", nullptr);
+  } else if (wideText) {
+    putText(o, conv, nullptr, static_cast<const uint16_t*>(value));
+  } else {
+    putText(o, conv, static_cast<const char*>(value), nullptr);
+  }
+}
+
+// Windows prints a pointer as exactly eight upper-case digits, without "0x".
+void putPointer(Output& o, const void* value) {
+  Conversion pointer;
+  pointer.zero = true;
+  pointer.width = 2 * static_cast<int>(sizeof(void*));
+  putNumber(o, pointer, reinterpret_cast<uintptr_t>(value), false, 16, true);
+}
+
+int readNumber(const char** f) {
+  int value = 0;
+  while (**f >= '0' && **f <= '9') value = value * 10 + (*(*f)++ - '0');
+  return value;
+}
+
+// Flags, width, precision and size of a conversion; returns where its type character stands.
+const char* parseConversion(const char* f, Conversion* conv) {
+  for (;; ++f) {
+    if (*f == '-') {
+      conv->left = true;
+    } else if (*f == '#') {
+      conv->prefix = true;
+    } else if (*f == '0') {
+      conv->zero = true;
+    } else {
+      break;
+    }
+  }
+  conv->width = readNumber(&f);
+  if (*f == '.') {
+    ++f;
+    conv->precision = readNumber(&f);
+  }
+  if (*f == 'l' || *f == 'w') {
+    conv->wide = true;
+    ++f;
+  } else if (*f == 'h') {
+    conv->narrow = true;
+    ++f;
+  } else if (f[0] == 'I' && f[1] == '6' && f[2] == '4') {
+    conv->int64 = true;
+    f += 3;
+  }
+  return f;
+}
+
+// One conversion, its argument taken from args.
+void putConversion(Output& o, const Conversion& conv, char type, va_list* args) {
+  switch (type) {
+    case 'c':
+    case 'C':  // %C / %lc: a 16-bit character, printed by its low byte
+      putCharacter(o, conv, va_arg(*args, int));
+      break;
+    case 'd':
+    case 'i': {
+      long long value = conv.int64 ? va_arg(*args, long long) : va_arg(*args, int);
+      unsigned long long magnitude = value < 0 ? 0ull - static_cast<unsigned long long>(value)
+                                               : static_cast<unsigned long long>(value);
+      putNumber(o, conv, magnitude, value < 0, 10, false);
+      break;
+    }
+    case 'u':
+    case 'x':
+    case 'X': {
+      unsigned long long value =
+          conv.int64 ? va_arg(*args, unsigned long long) : va_arg(*args, unsigned int);
+      putNumber(o, conv, value, false, type == 'u' ? 10 : 16, type == 'X');
+      break;
+    }
+    case 'p': putPointer(o, va_arg(*args, void*)); break;
+    case 's':
+    case 'S': putString(o, conv, type, va_arg(*args, const void*)); break;
+    default:
+      o.put(type);  // not a conversion Windows knows: the character itself, no argument taken
+      break;
+  }
+}
+
 }  // namespace
 
 extern "C" int WINAPI wvsprintfA(LPSTR lpOut, LPCSTR lpFmt, va_list arglist) {
@@ -96,111 +198,17 @@ extern "C" int WINAPI wvsprintfA(LPSTR lpOut, LPCSTR lpFmt, va_list arglist) {
   va_copy(args, arglist);
   const char* f = lpFmt;
   while (*f != '\0' && !o.full()) {
-    if (*f != '%') {
-      o.put(*f++);
-      continue;
-    }
-    ++f;
-    if (*f == '%') {
+    if (*f != '%' || f[1] == '%') {
+      if (*f == '%') ++f;  // "%%": one '%'
       o.put(*f++);
       continue;
     }
     Conversion conv;
-    for (;; ++f) {
-      if (*f == '-') {
-        conv.left = true;
-      } else if (*f == '#') {
-        conv.prefix = true;
-      } else if (*f == '0') {
-        conv.zero = true;
-      } else {
-        break;
-      }
-    }
-    while (*f >= '0' && *f <= '9') conv.width = conv.width * 10 + (*f++ - '0');
-    if (*f == '.') {
-      ++f;
-      conv.precision = 0;
-      while (*f >= '0' && *f <= '9') conv.precision = conv.precision * 10 + (*f++ - '0');
-    }
-    if (*f == 'l' || *f == 'w') {
-      conv.wide = true;
-      ++f;
-    } else if (*f == 'h') {
-      conv.narrow = true;
-      ++f;
-    } else if (f[0] == 'I' && f[1] == '6' && f[2] == '4') {
-      conv.int64 = true;
-      f += 3;
-    }
-    char type = *f;
+    f = parseConversion(f + 1, &conv);
+    const char type = *f;
     if (type == '\0') break;
     ++f;
-    switch (type) {
-      case 'c':
-      case 'C': {
-        int value = va_arg(args, int);  // %C / %lc: a 16-bit character, printed by its low byte
-        char text[2] = {static_cast<char>(value), '\0'};
-        if (value == 0) {
-          // A NUL character is stored (and counted) like any other.
-          conv.precision = -1;
-          int pad = conv.width > 1 ? conv.width - 1 : 0;
-          if (!conv.left) o.repeat(' ', pad);
-          o.put('\0');
-          if (conv.left) o.repeat(' ', pad);
-        } else {
-          putText(o, conv, text, nullptr);
-        }
-        break;
-      }
-      case 'd':
-      case 'i': {
-        long long value = conv.int64 ? va_arg(args, long long) : va_arg(args, int);
-        unsigned long long magnitude = value < 0 ? 0ull - static_cast<unsigned long long>(value)
-                                                 : static_cast<unsigned long long>(value);
-        putNumber(o, conv, magnitude, value < 0, 10, false);
-        break;
-      }
-      case 'u': {
-        unsigned long long value =
-            conv.int64 ? va_arg(args, unsigned long long) : va_arg(args, unsigned int);
-        putNumber(o, conv, value, false, 10, false);
-        break;
-      }
-      case 'x':
-      case 'X': {
-        unsigned long long value =
-            conv.int64 ? va_arg(args, unsigned long long) : va_arg(args, unsigned int);
-        putNumber(o, conv, value, false, 16, type == 'X');
-        break;
-      }
-      case 'p': {
-        // Windows prints a pointer as exactly eight upper-case digits, without "0x".
-        void* value = va_arg(args, void*);
-        Conversion pointer;
-        pointer.zero = true;
-        pointer.width = 2 * static_cast<int>(sizeof(void*));
-        putNumber(o, pointer, reinterpret_cast<uintptr_t>(value), false, 16, true);
-        break;
-      }
-      case 's':
-      case 'S': {
-        // %s is narrow and %S wide in the A flavour; 'l'/'w' make either wide, 'h' narrow.
-        bool wideText = conv.narrow ? false : (conv.wide || type == 'S');
-        const void* value = va_arg(args, const void*);
-        if (value == nullptr) {
-          putText(o, conv, "(null)", nullptr);
-        } else if (wideText) {
-          putText(o, conv, nullptr, static_cast<const uint16_t*>(value));
-        } else {
-          putText(o, conv, static_cast<const char*>(value), nullptr);
-        }
-        break;
-      }
-      default:
-        o.put(type);  // not a conversion Windows knows: the character itself, no argument taken
-        break;
-    }
+    putConversion(o, conv, type, &args);
   }
   va_end(args);
   o.out[o.length] = '\0';

@@ -13,6 +13,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 cd "$root"
+source scripts/lib/emulator.sh
 
 linux_build=${QUORKIT_LINUX_BUILD:-build/linux-i686}
 windows_build=${QUORKIT_WINDOWS_BUILD:-build/windows-i686}
@@ -28,13 +29,9 @@ command -v pkg-config > /dev/null || { echo "consumer: pkg-config missing (scrip
 
 # Runs a linux-i686 program the way the toolchain file decided for this host.
 run_i386() {
-  if [ "$(sed -n 's/^QUORKIT_I386_RUNS_NATIVELY:BOOL=//p' "$work/consumer-linux-i686/CMakeCache.txt")" = TRUE ]; then
-    "$@"
-  else
-    local qemu
-    qemu=$(command -v qemu-i386) || { echo "consumer: this host needs qemu-i386 to run i386 code"; return 1; }
-    "$qemu" "$@"
-  fi
+  local emulator
+  emulator=$(quorkit_emulator "$work/consumer-linux-i686") || return 1
+  ${emulator:+"$emulator"} "$@"
 }
 
 for target in linux-i686 windows-i686; do

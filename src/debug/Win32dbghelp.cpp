@@ -422,20 +422,27 @@ bool symbolizeAddress(DWORD address, char* text, DWORD textSize) {
 
 // ---- Allocation log ---------------------------------------------------------------------------
 
+namespace {
+
+// The writer folds the new/delete families into the malloc-style codes, which is what the
+// report's allocation test (codes 2 to 4) expects.
+MemOp writtenCode(uint32_t code) {
+  switch (code) {
+    case MEMOP_NEW:
+    case MEMOP_NEW_ARRAY: return MEMOP_REALLOC;
+    case MEMOP_DELETE:
+    case MEMOP_DELETE_ARRAY: return MEMOP_FREE;
+    default: return static_cast<MemOp>(code);
+  }
+}
+
+}  // namespace
+
 MemOp getMemOpCode(const char* opName) {
   if (!opName) return MEMOP_NONE;
-  // Exact, case-sensitive names; the writer folds the new/delete families into the
-  // malloc-style codes, which is what the report's allocation test (codes 2 to 4) expects.
-  static const struct {
-    const char* name;
-    MemOp code;
-  } kNames[] = {
-      {"module", MEMOP_MODULE},   {"malloc", MEMOP_MALLOC},     {"memalign", MEMOP_MEMALIGN},
-      {"realloc", MEMOP_REALLOC}, {"free", MEMOP_FREE},         {"new", MEMOP_REALLOC},
-      {"delete", MEMOP_FREE},     {"new_array", MEMOP_REALLOC}, {"delete_array", MEMOP_FREE},
-  };
-  for (const auto& entry : kNames) {
-    if (std::strcmp(opName, entry.name) == 0) return entry.code;
+  // Exact, case-sensitive names; "none" and anything unknown are no operation.
+  for (uint32_t code = MEMOP_MODULE; code < kMemOpCount; ++code) {
+    if (std::strcmp(opName, kMemOpNames[code]) == 0) return writtenCode(code);
   }
   return MEMOP_NONE;
 }
@@ -508,6 +515,50 @@ bool readStackBlock(HANDLE log, void* dest, DWORD capacity) {
   return readSpan(log, static_cast<BYTE*>(dest) + sizeof(DWORD), capacity - sizeof(DWORD), rest);
 }
 
+namespace {
+
+// The next block of the log into record and stack; false at the end of the log or at a block
+// that cannot be read whole.
+bool readNextBlock(HANDLE log, MemLogRecord* record, DWORD* stack) {
+  DWORD got = 0;
+  if (!ReadFile(log, record, _dbgHelp.recordSize, &got, nullptr) || got == 0) return false;
+  return record->code == MEMOP_MODULE ? readModuleBlock(log, stack, sizeof _dbgHelp.captureBuffer)
+                                      : readStackBlock(log, stack, sizeof _dbgHelp.captureBuffer);
+}
+
+// Reads the log from where it stands up to the allocation record of the block; false when the
+// log ends first.
+bool findAllocation(HANDLE log, MemLogRecord* record, DWORD* stack, DWORD id, DWORD address,
+                    DWORD size) {
+  while (readNextBlock(log, record, stack)) {
+    const bool allocation = record->code == MEMOP_MALLOC || record->code == MEMOP_MEMALIGN ||
+                            record->code == MEMOP_REALLOC;
+    if (allocation && record->id == id && record->address == address && record->size == size) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// The record's line and its symbolised frames, to the report and the debugger channel.
+void printAllocation(std::FILE* report, const MemLogRecord& record, const DWORD* stack) {
+  char line[kReportLineSize];
+  wsprintfA(line, "<<%s>>: {0x%08X} 0x%p, %lu bytes. region 0x%04X\n", getMemOpName(record.code),
+            static_cast<unsigned int>(record.id),
+            reinterpret_cast<void*>(static_cast<DWORD_PTR>(record.address)),
+            static_cast<unsigned long>(record.size), static_cast<unsigned int>(record.region));
+  emitReportText(report, line);
+  const DWORD frames = stack[0];
+  // Compared without adding 1, so that a hostile count near 2^32 cannot wrap past it.
+  if (frames >= kCaptureBufferWords - 1) return;
+  for (DWORD i = 1; i <= frames; ++i) {
+    symbolizeAddress(stack[i], line, kReportLineSize);
+    emitReportText(report, line);
+  }
+}
+
+}  // namespace
+
 void reportLeak(DWORD id, DWORD address, DWORD size) {
   SECURITY_ATTRIBUTES security;
   security.nLength = sizeof security;
@@ -527,36 +578,10 @@ void reportLeak(DWORD id, DWORD address, DWORD size) {
   std::FILE* report = std::fopen(_dbgHelp.reportPath, _dbgHelp.firstReport ? "w" : "a");
   _dbgHelp.firstReport = false;
 
-  char line[kReportLineSize];
   MemLogRecord* record = _dbgHelp.pRecord;
   DWORD* stack = _dbgHelp.captureBuffer;
-  while (record) {
-    DWORD got = 0;
-    if (!ReadFile(log, record, _dbgHelp.recordSize, &got, nullptr) || got == 0) break;
-    const bool blockRead = record->code == MEMOP_MODULE
-                               ? readModuleBlock(log, stack, sizeof _dbgHelp.captureBuffer)
-                               : readStackBlock(log, stack, sizeof _dbgHelp.captureBuffer);
-    if (!blockRead) break;
-
-    const bool allocation = record->code == MEMOP_MALLOC || record->code == MEMOP_MEMALIGN ||
-                            record->code == MEMOP_REALLOC;
-    if (allocation && record->id == id && record->address == address && record->size == size) {
-      wsprintfA(line, "<<%s>>: {0x%08X} 0x%p, %lu bytes. region 0x%04X\n",
-                getMemOpName(record->code), static_cast<unsigned int>(record->id),
-                reinterpret_cast<void*>(static_cast<DWORD_PTR>(record->address)),
-                static_cast<unsigned long>(record->size),
-                static_cast<unsigned int>(record->region));
-      emitReportText(report, line);
-      const DWORD frames = stack[0];
-      // Compared without adding 1, so that a hostile count near 2^32 cannot wrap past it.
-      if (frames < kCaptureBufferWords - 1) {
-        for (DWORD i = 1; i <= frames; ++i) {
-          symbolizeAddress(stack[i], line, kReportLineSize);
-          emitReportText(report, line);
-        }
-      }
-      break;
-    }
+  if (record != nullptr && findAllocation(log, record, stack, id, address, size)) {
+    printAllocation(report, *record, stack);
   }
 
   if (report) std::fclose(report);

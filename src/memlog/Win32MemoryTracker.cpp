@@ -28,6 +28,7 @@
 
 #include "ModuleId.h"
 #include "PlatformInternal.h"
+#include "debug/MemLogFormat.h"
 #include "debug/Win32dbghelp.h"
 #include "memlog/MemoryTracker.h"
 
@@ -69,20 +70,19 @@ struct TrackerState {
 
 TrackerState g_tracker;
 
-// The log's names: "new"/"delete" and their array forms stay apart from malloc/free.
-const char* opName(unsigned short op) {
-  switch (op) {
-    case Tag::OP_MALLOC: return "malloc";
-    case Tag::OP_MEMALIGN: return "memalign";
-    case Tag::OP_REALLOC: return "realloc";
-    case Tag::OP_FREE: return "free";
-    case Tag::OP_NEW: return "new";
-    case Tag::OP_DELETE: return "delete";
-    case Tag::OP_NEW_ARRAY: return "new_array";
-    case Tag::OP_DELETE_ARRAY: return "delete_array";
-    default: return "none";
-  }
+// The public operation codes are the log's: a tag's op is written to the log as it is and named
+// by the log's table, so the two enumerations must not drift apart.
+constexpr bool sameCode(unsigned int op, MemOp code) {
+  return op == static_cast<unsigned int>(code);
 }
+static_assert(sameCode(Tag::OP_MALLOC, MEMOP_MALLOC) &&
+                  sameCode(Tag::OP_MEMALIGN, MEMOP_MEMALIGN) &&
+                  sameCode(Tag::OP_REALLOC, MEMOP_REALLOC) && sameCode(Tag::OP_FREE, MEMOP_FREE),
+              "the malloc-family codes are the log's");
+static_assert(sameCode(Tag::OP_NEW, MEMOP_NEW) && sameCode(Tag::OP_DELETE, MEMOP_DELETE) &&
+                  sameCode(Tag::OP_NEW_ARRAY, MEMOP_NEW_ARRAY) &&
+                  sameCode(Tag::OP_DELETE_ARRAY, MEMOP_DELETE_ARRAY),
+              "the new/delete codes are the log's");
 
 unsigned int addressOf(const void* block) {
   return static_cast<unsigned int>(reinterpret_cast<DWORD_PTR>(block));
@@ -146,10 +146,10 @@ void beginEvent() {
 // Logs one event (with the calling thread's current region) and shows it to the channel and the
 // handler, under the lock.
 void publishEvent(const LiveBlock& block, unsigned short op, unsigned short region) {
-  logMemoryEvent(opName(op), block.serial, block.address, block.size, region);
+  logMemoryEvent(memOpName(op), block.serial, block.address, block.size, region);
   if (g_tracker.debugInfo & DEBUG_INFO_MEMORY) {
-    Platform::printf("memory: %s {%u} 0x%08X, %u bytes, region 0x%04X\n", opName(op), block.serial,
-                     block.address, block.size, static_cast<unsigned int>(region));
+    Platform::printf("memory: %s {%u} 0x%08X, %u bytes, region 0x%04X\n", memOpName(op),
+                     block.serial, block.address, block.size, static_cast<unsigned int>(region));
   }
   if (g_tracker.handler != nullptr && !g_tracker.inHandler) {
     g_tracker.inHandler = true;
@@ -200,9 +200,19 @@ void breakIfAsked(unsigned int serial) {
 // One line of a dump, in the leak report's own layout, plus the comment when there is one.
 int formatBlockLine(char* line, size_t size, const LiveBlock& block) {
   return snprintf(line, size, "<<%s>>: {0x%08X} 0x%08X, %u bytes. region 0x%04X%s%s%s\n",
-                  opName(block.op), block.serial, block.address, block.size,
+                  memOpName(block.op), block.serial, block.address, block.size,
                   static_cast<unsigned int>(block.region), block.comment ? " \"" : "",
                   block.comment ? block.comment : "", block.comment ? "\"" : "");
+}
+
+// One value of the tracker read under the lock, so that a reader never sees a counter half-way
+// through an event.
+template <typename Read>
+unsigned int readUnderLock(Read read) {
+  Platform::lock();
+  const unsigned int value = read();
+  Platform::unlock();
+  return value;
 }
 
 // The live blocks of the regions first..last, in serial order, copied under the lock.
@@ -286,7 +296,7 @@ bool trackRelease(unsigned short op, void* block) {
   if (live) {
     recordRelease(op, removed);
   } else {
-    diagnoseNotLive(opName(op), block);
+    diagnoseNotLive(memOpName(op), block);
   }
   Platform::unlock();
   if (live && featureOn(Platform::FEATURE_FILL_ON_FREE)) memset(block, kFillOnFree, removed.size);
@@ -402,38 +412,23 @@ int Platform::diprintf(DebugInfo info, const char* format, ...) {
 }
 
 unsigned int Platform::getAllocCount() {
-  lock();
-  const unsigned int count = g_tracker.table.count();
-  unlock();
-  return count;
+  return readUnderLock([] { return g_tracker.table.count(); });
 }
 
 unsigned int Platform::getAllocSize() {
-  lock();
-  const unsigned int bytes = g_tracker.liveBytes;
-  unlock();
-  return bytes;
+  return readUnderLock([] { return g_tracker.liveBytes; });
 }
 
 unsigned int Platform::getTotalAllocCount() {
-  lock();
-  const unsigned int count = g_tracker.totalAllocs;
-  unlock();
-  return count;
+  return readUnderLock([] { return g_tracker.totalAllocs; });
 }
 
 unsigned int Platform::getTotalFreeCount() {
-  lock();
-  const unsigned int count = g_tracker.totalFrees;
-  unlock();
-  return count;
+  return readUnderLock([] { return g_tracker.totalFrees; });
 }
 
 unsigned int Platform::getTotalReallocCount() {
-  lock();
-  const unsigned int count = g_tracker.totalReallocs;
-  unlock();
-  return count;
+  return readUnderLock([] { return g_tracker.totalReallocs; });
 }
 
 int Platform::getDebugLevel() { return g_tracker.debugLevel; }

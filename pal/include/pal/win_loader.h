@@ -12,10 +12,6 @@
 #include <pal/win_types.h>
 #include <pal/win_context.h>
 
-#ifndef ERROR_BAD_EXE_FORMAT
-#define ERROR_BAD_EXE_FORMAT 193
-#endif
-
 PAL_BEGIN_DECLS
 
 /* ".dll" is appended to a name without a path and without an extension (a trailing '.' means

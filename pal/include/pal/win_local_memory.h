@@ -4,13 +4,6 @@
 
 #include <pal/win_types.h>
 
-#ifndef ERROR_DISCARDED
-#define ERROR_DISCARDED 157
-#endif
-#ifndef ERROR_NOT_LOCKED
-#define ERROR_NOT_LOCKED 158
-#endif
-
 #define LMEM_FIXED 0x0000u
 #define LMEM_MOVEABLE 0x0002u
 #define LMEM_NOCOMPACT 0x0010u
