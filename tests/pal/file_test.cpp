@@ -1,20 +1,36 @@
-// Files: dispositions and their error codes, positions per handle, share modes, access checks,
-// GetFileSize and fault injection, as the allocation log and getFileSize use them.
+// Files as the allocation log and getFileSize use them (dispositions and their error codes,
+// positions per handle, share modes, access checks), fopen_s with the Microsoft runtime's
+// contract, and the string and wsprintfA functions of the debug-help module.
+#include <stdio.h>
 #include <windows.h>
 #include <pal/testing.h>
 
 #include <gtest/gtest.h>
 
+#include <errno.h>
+#include <stdlib.h>
+#include <string.h>
 #include <string>
-
-#include "temp_directory.h"
 
 namespace {
 
-class FileTest : public TempDirectoryTest {
+DWORD lastError() { return GetLastError(); }
+
+// A fresh directory per test, removed with its contents afterwards.
+class Files : public ::testing::Test {
  protected:
-  static HANDLE create(const std::string& p, DWORD disposition,
-                       DWORD access = GENERIC_READ | GENERIC_WRITE, DWORD share = FILE_SHARE_READ) {
+  void SetUp() override {
+    char pattern[] = "/tmp/pal_test.XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override {
+    pal_clear_failures();
+    ASSERT_EQ(system(("rm -rf '" + dir_ + "'").c_str()), 0);
+  }
+  std::string path(const char* name) const { return dir_ + "/" + name; }
+  static HANDLE open(const std::string& p, DWORD disposition,
+                     DWORD access = GENERIC_READ | GENERIC_WRITE, DWORD share = FILE_SHARE_READ) {
     return CreateFileA(p.c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL,
                        nullptr);
   }
@@ -30,182 +46,236 @@ class FileTest : public TempDirectoryTest {
     out.resize(got);
     return out;
   }
+
+  std::string dir_;
 };
 
-TEST_F(FileTest, CreateAlwaysTruncatesAndNotesAnExistingFile) {
+TEST_F(Files, DispositionsTruncateKeepOrRefuseAndSayWhatTheyFound) {
   std::string p = path("log.bin");
-  HANDLE h = create(p, CREATE_ALWAYS);
-  ASSERT_NE(h, INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetLastError(), 0u);
+  HANDLE h = open(p, CREATE_ALWAYS);
+  EXPECT_EQ(lastError(), 0u);
   put(h, "first run, long text");
   ASSERT_TRUE(CloseHandle(h));
-
   SetLastError(77);
-  h = create(p, CREATE_ALWAYS);
-  ASSERT_NE(h, INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+  h = open(p, CREATE_ALWAYS);
+  EXPECT_EQ(lastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
   EXPECT_EQ(GetFileSize(h, nullptr), 0u);
   put(h, "second");
   ASSERT_TRUE(CloseHandle(h));
-
-  h = create(p, OPEN_ALWAYS);  // keeps the content
-  ASSERT_NE(h, INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+  h = open(p, OPEN_ALWAYS);
+  EXPECT_EQ(lastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
   EXPECT_EQ(get(h, 100), "second");
   ASSERT_TRUE(CloseHandle(h));
-
-  h = create(path("fresh"), OPEN_ALWAYS);
-  ASSERT_NE(h, INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetLastError(), 0u);
+  ASSERT_TRUE(CloseHandle(open(path("fresh"), OPEN_ALWAYS)));
+  EXPECT_EQ(lastError(), 0u);
+  EXPECT_EQ(open(p, CREATE_NEW), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(lastError(), static_cast<DWORD>(ERROR_FILE_EXISTS));
+  // Backslashes are separators, as on Windows; the refused CREATE_NEW left the file alone.
+  h = open(dir_ + "\\log.bin", OPEN_EXISTING, GENERIC_READ);
+  EXPECT_EQ(get(h, 10), "second");
   ASSERT_TRUE(CloseHandle(h));
 }
 
-TEST_F(FileTest, FailedOpensGiveTheWindowsErrorCodes) {
-  EXPECT_EQ(create(path("missing"), OPEN_EXISTING), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
-  EXPECT_EQ(create(path("no_dir/missing"), OPEN_EXISTING), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
-  EXPECT_EQ(create(path("no_dir/new"), CREATE_ALWAYS), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
-  EXPECT_EQ(create(dir_, OPEN_EXISTING, GENERIC_READ), INVALID_HANDLE_VALUE);  // a directory
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
-  EXPECT_EQ(create(path("x"), 99), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-  EXPECT_EQ(create("", OPEN_EXISTING), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
-
-  HANDLE h = create(path("once"), CREATE_NEW);
-  ASSERT_NE(h, INVALID_HANDLE_VALUE);
-  put(h, "kept");
-  ASSERT_TRUE(CloseHandle(h));
-  EXPECT_EQ(create(path("once"), CREATE_NEW), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_EXISTS));
-  EXPECT_EQ(create(path("once"), TRUNCATE_EXISTING, GENERIC_READ), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-  h = create(path("once"), OPEN_EXISTING, GENERIC_READ);
-  ASSERT_NE(h, INVALID_HANDLE_VALUE);
-  EXPECT_EQ(get(h, 10), "kept");  // the refused CREATE_NEW left it alone
-  ASSERT_TRUE(CloseHandle(h));
-
-  // Backslashes are separators, as on Windows.
-  std::string windowsPath = dir_ + "\\once";
-  h = CreateFileA(windowsPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                  nullptr);
-  ASSERT_NE(h, INVALID_HANDLE_VALUE);
-  EXPECT_EQ(get(h, 10), "kept");
-  ASSERT_TRUE(CloseHandle(h));
+TEST_F(Files, FailedOpensGiveTheWindowsErrorCodes) {
+  ASSERT_TRUE(CloseHandle(open(path("once"), CREATE_NEW)));
+  const struct {
+    std::string path;
+    DWORD disposition, access, error;
+  } cases[] = {
+      {path("missing"), OPEN_EXISTING, GENERIC_READ, ERROR_FILE_NOT_FOUND},
+      {path("no_dir/missing"), OPEN_EXISTING, GENERIC_READ, ERROR_PATH_NOT_FOUND},
+      {path("no_dir/new"), CREATE_ALWAYS, GENERIC_WRITE, ERROR_PATH_NOT_FOUND},
+      {dir_, OPEN_EXISTING, GENERIC_READ, ERROR_ACCESS_DENIED},  // a directory
+      {path("x"), 99, GENERIC_READ, ERROR_INVALID_PARAMETER},
+      {"", OPEN_EXISTING, GENERIC_READ, ERROR_PATH_NOT_FOUND},
+      {path("once"), TRUNCATE_EXISTING, GENERIC_READ, ERROR_INVALID_PARAMETER},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(open(c.path, c.disposition, c.access), INVALID_HANDLE_VALUE) << c.path;
+    EXPECT_EQ(lastError(), c.error) << c.path << " " << c.disposition;
+  }
 }
 
 // The allocation log's pattern: a writer keeps appending while a reader opened later reads from
 // the start with a handle of its own.
-TEST_F(FileTest, SeparateHandlesKeepSeparatePositions) {
+TEST_F(Files, SeparateHandlesKeepSeparatePositions) {
   std::string p = path("shared.bin");
-  HANDLE writer = create(p, CREATE_ALWAYS, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ);
-  ASSERT_NE(writer, INVALID_HANDLE_VALUE);
+  HANDLE writer = open(p, CREATE_ALWAYS);
   put(writer, "0123456789");
-
-  SECURITY_ATTRIBUTES inherit = {sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-  HANDLE reader = CreateFileA(p.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_ARCHIVE, nullptr);
+  HANDLE reader = open(p, OPEN_EXISTING, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE);
   ASSERT_NE(reader, INVALID_HANDLE_VALUE);
-  EXPECT_NE(reader, writer);
   EXPECT_EQ(get(reader, 4), "0123");
   put(writer, "abc");  // appends after "9", unmoved by the reader
   EXPECT_EQ(get(reader, 100), "456789abc");
-  EXPECT_EQ(get(reader, 100), "");  // end of file: success with nothing read
-
+  EXPECT_EQ(get(reader, 100), "") << "end of file: success with nothing read";
   OVERLAPPED at = {};
   at.u.s.Offset = 2;
   char two[2];
   DWORD got = 0;
   ASSERT_TRUE(ReadFile(reader, two, 2, &got, &at));
-  EXPECT_EQ(got, 2u);
-  EXPECT_EQ(std::string(two, 2), "23");
-
+  EXPECT_EQ(std::string(two, got), "23");
   DWORD high = 99;
   EXPECT_EQ(GetFileSize(writer, &high), 13u);
   EXPECT_EQ(high, 0u);
   EXPECT_TRUE(FlushFileBuffers(writer));
-  EXPECT_FALSE(FlushFileBuffers(reader));  // flushing needs write access
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_FALSE(FlushFileBuffers(reader)) << "flushing needs write access";
+  EXPECT_EQ(lastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
   EXPECT_TRUE(CloseHandle(reader));
-  EXPECT_TRUE(CloseHandle(writer));
-}
 
-TEST_F(FileTest, ShareModesOfOpenHandlesAreEnforced) {
-  std::string p = path("locked.bin");
-  HANDLE writer = create(p, CREATE_ALWAYS, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ);
-  ASSERT_NE(writer, INVALID_HANDLE_VALUE);
-  put(writer, "content");
-
-  // A reader that does not let others write cannot join a handle that writes.
-  EXPECT_EQ(create(p, OPEN_EXISTING, GENERIC_READ, FILE_SHARE_READ), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
-  // A second writer is refused because the first one shares reading only; and the refused
-  // CREATE_ALWAYS must not have truncated the file.
-  EXPECT_EQ(create(p, CREATE_ALWAYS, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE),
+  // A reader that does not let others write cannot join a handle that writes; a second writer is
+  // refused, and its refused CREATE_ALWAYS must not truncate.
+  EXPECT_EQ(open(p, OPEN_EXISTING, GENERIC_READ, FILE_SHARE_READ), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(lastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+  EXPECT_EQ(open(p, CREATE_ALWAYS, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE),
             INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
-  EXPECT_EQ(GetFileSize(writer, nullptr), 7u);
-
-  ASSERT_TRUE(CloseHandle(writer));
-  HANDLE reader = create(p, OPEN_EXISTING, GENERIC_READ, FILE_SHARE_READ);  // free again
-  ASSERT_NE(reader, INVALID_HANDLE_VALUE);
-  EXPECT_TRUE(CloseHandle(reader));
+  EXPECT_EQ(lastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+  EXPECT_EQ(GetFileSize(writer, nullptr), 13u);
+  EXPECT_TRUE(CloseHandle(writer));
+  EXPECT_TRUE(CloseHandle(open(p, OPEN_EXISTING, GENERIC_READ))) << "free again";
 }
 
-TEST_F(FileTest, HandlesAreCheckedForValidityAndAccess) {
-  HANDLE h = create(path("w"), CREATE_ALWAYS, GENERIC_WRITE);
-  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+TEST_F(Files, HandlesAreCheckedForValidityAndAccess) {
+  HANDLE h = open(path("w"), CREATE_ALWAYS, GENERIC_WRITE);
   char buffer[4];
-  DWORD got = 7;
-  EXPECT_FALSE(ReadFile(h, buffer, 4, &got, nullptr));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
-  EXPECT_EQ(got, 0u);
+  DWORD count = 7;
+  EXPECT_FALSE(ReadFile(h, buffer, 4, &count, nullptr));
+  EXPECT_EQ(lastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(count, 0u);
   ASSERT_TRUE(CloseHandle(h));
-
-  EXPECT_FALSE(CloseHandle(h));  // already closed
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
-  DWORD written = 7;
-  EXPECT_FALSE(WriteFile(h, "x", 1, &written, nullptr));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
-  EXPECT_EQ(written, 0u);
-  EXPECT_FALSE(WriteFile(INVALID_HANDLE_VALUE, "x", 1, &written, nullptr));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
-  EXPECT_FALSE(WriteFile(nullptr, "x", 1, &written, nullptr));
+  EXPECT_FALSE(CloseHandle(h)) << "closed already";
+  EXPECT_EQ(lastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  for (HANDLE bad : {h, INVALID_HANDLE_VALUE, HANDLE(nullptr)}) {
+    count = 7;
+    EXPECT_FALSE(WriteFile(bad, "x", 1, &count, nullptr));
+    EXPECT_EQ(lastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(count, 0u);
+  }
   EXPECT_EQ(GetFileSize(h, nullptr), INVALID_FILE_SIZE);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  EXPECT_EQ(lastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
   EXPECT_FALSE(FlushFileBuffers(h));
-
-  // Pseudo handles close as a no-op, as on Windows.
-  EXPECT_TRUE(CloseHandle(GetCurrentProcess()));
-  EXPECT_TRUE(CloseHandle(GetCurrentThread()));
+  EXPECT_TRUE(CloseHandle(GetCurrentProcess())) << "pseudo handles close as a no-op";
 }
 
 // Quor::Platform::getFileSize's sequence, and the failure that fault injection gives it.
-TEST_F(FileTest, SizeQueryAndInjectedFailure) {
+TEST_F(Files, SizeQueryAndInjectedFailure) {
   std::string p = path("sized");
-  HANDLE h = create(p, CREATE_ALWAYS);
-  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  HANDLE h = open(p, CREATE_ALWAYS);
   put(h, std::string(5000, 'z'));
   ASSERT_TRUE(CloseHandle(h));
-
-  h = CreateFileA(p.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  pal_inject_failure("CreateFileA", 1, 1);
+  h = open(p, OPEN_EXISTING, GENERIC_READ);
   EXPECT_EQ(GetFileSize(h, nullptr), 5000u);
   EXPECT_TRUE(CloseHandle(h));
+  EXPECT_EQ(open(p, OPEN_EXISTING, GENERIC_READ), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(lastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_TRUE(CloseHandle(open(p, OPEN_EXISTING, GENERIC_READ)));
+}
 
-  pal_inject_failure("CreateFileA", 1, 1);
-  h = CreateFileA(p.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-  EXPECT_NE(h, INVALID_HANDLE_VALUE);
-  EXPECT_TRUE(CloseHandle(h));
-  EXPECT_EQ(
-      CreateFileA(p.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr),
-      INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
-  h = CreateFileA(p.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-  EXPECT_NE(h, INVALID_HANDLE_VALUE);
-  EXPECT_TRUE(CloseHandle(h));
+// The stream pointer is always written (null on failure) once it can be, and the result is the
+// errno value of the failure.
+TEST_F(Files, FopenSOpensOrClearsTheStreamAndReturnsErrno) {
+  std::string p = path("ok");
+  FILE* stream = nullptr;
+  ASSERT_EQ(0, fopen_s(&stream, p.c_str(), "wb"));
+  EXPECT_EQ(5u, fwrite("hello", 1, 5, stream));
+  fclose(stream);
+  ASSERT_EQ(0, fopen_s(&stream, p.c_str(), "rt")) << "the Microsoft mode letter t";
+  char text[8] = {};
+  EXPECT_EQ(5u, fread(text, 1, sizeof text, stream));
+  fclose(stream);
+  const struct {
+    const char *path, *mode;
+    int error;
+  } cases[] = {{"/tmp/pal-no-such-dir/file", "rb", ENOENT},
+               {"/tmp", "wb", EISDIR},
+               {nullptr, "rb", EINVAL},
+               {"/tmp/x", nullptr, EINVAL}};
+  for (const auto& c : cases) {
+    stream = reinterpret_cast<FILE*>(0x1234);
+    EXPECT_EQ(c.error, fopen_s(&stream, c.path, c.mode)) << (c.path ? c.path : "null");
+    EXPECT_EQ(nullptr, stream);
+  }
+  errno = 0;
+  EXPECT_EQ(EINVAL, fopen_s(nullptr, "/tmp/x", "rb"));
+  EXPECT_EQ(EINVAL, errno);
+}
+
+TEST(Strings, CopyConcatenateCompare) {
+  char buffer[16];
+  memset(buffer, 'x', sizeof buffer);
+  EXPECT_EQ(lstrcpynA(buffer, "dbghelp.dll", 8), buffer);
+  EXPECT_STREQ(buffer, "dbghelp");  // 7 characters and the NUL
+  memset(buffer, 'x', sizeof buffer);
+  lstrcpynA(buffer, "ab", 16);
+  EXPECT_EQ(std::string(buffer, 4), std::string("ab\0x", 4)) << "nothing written past the NUL";
+  lstrcpynA(buffer, "zz", 1);
+  EXPECT_STREQ(buffer, "");
+  buffer[0] = 'q';
+  lstrcpynA(buffer, "zz", 0);
+  EXPECT_EQ(buffer[0], 'q');
+  EXPECT_EQ(lstrcpynA(nullptr, "zz", 4), nullptr);
+
+  char path[32] = "/usr/lib";
+  EXPECT_EQ(lstrcatA(path, "\\dbghelp.dll"), path);
+  EXPECT_STREQ(path, "/usr/lib\\dbghelp.dll");
+  EXPECT_EQ(lstrcatA(path, nullptr), nullptr);
+
+  const struct {
+    const char *a, *b;
+    int order;
+  } compared[] = {{"C:\\Windows\\DbgHelp.DLL", "c:\\windows\\dbghelp.dll", 0},
+                  {"abc", "abd", -1},
+                  {"ABD", "abc", 1},
+                  {"ab", "abc", -1},
+                  {nullptr, "a", -1},
+                  {"a", nullptr, 1},
+                  {nullptr, nullptr, 0}};
+  for (const auto& c : compared) EXPECT_EQ(lstrcmpiA(c.a, c.b), c.order) << c.order;
+}
+
+std::string format(const char* fmt, ...) {
+  char out[2048];
+  memset(out, 'Z', sizeof out);
+  va_list args;
+  va_start(args, fmt);
+  int length = wvsprintfA(out, fmt, args);
+  va_end(args);
+  EXPECT_EQ(length, static_cast<int>(strlen(out)));
+  return out;
+}
+
+TEST(Wsprintf, TheModulesFormatsFlagsAndUnknownConversions) {
+  char out[64];
+  EXPECT_EQ(wsprintfA(out, "%s: %p\n", "StackWalk", reinterpret_cast<void*>(0x1234abcd)), 20);
+  EXPECT_STREQ(out, "StackWalk: 1234ABCD\n");
+  EXPECT_EQ(format("%s: %p", "SymCleanup", nullptr), "SymCleanup: 00000000");
+  EXPECT_EQ(format("0x%016X %s() + 0x%x", 0xF8048abcu, "f", 0x1fu),
+            "0x00000000F8048ABC f() + 0x1f");
+  EXPECT_EQ(format("  %s(%lu)", "/a.cpp", 4294967295ul), "  /a.cpp(4294967295)");
+  EXPECT_EQ(format("{0x%08X} %lu bytes. region 0x%04X", 0xbeefu, 100ul, 7u),
+            "{0x0000BEEF} 100 bytes. region 0x0007");
+  EXPECT_EQ(format("%s|%5s|%-5s|%.2s", static_cast<const char*>(nullptr), "ab", "ab", "abcdef"),
+            "(null)|   ab|ab   |ab");
+  EXPECT_EQ(format("%d %i %u", -42, 7, 3000000000u), "-42 7 3000000000");
+  EXPECT_EQ(format("%05d|%-4d|%4d", -42, 5, 5), "-0042|5   |   5");
+  EXPECT_EQ(format("%#x %#X %x", 255u, 255u, 0u), "0xff 0XFF 0");
+  EXPECT_EQ(format("%.3d|%c%c", 5, 'o', 'k'), "005|ok");
+  EXPECT_EQ(format("%I64u %I64X", 12345678901234ull, 0x123456789ABCull),
+            "12345678901234 123456789ABC");
+  EXPECT_EQ(format("100%% %y"), "100% y") << "unknown conversion: the character itself";
+  EXPECT_EQ(format("%hs %ls", "narrow", u"wide"), "narrow wide");
+}
+
+TEST(Wsprintf, OutputStopsAt1023Characters) {
+  std::string big(3000, 'a');
+  char out[2048];
+  memset(out, 'Z', sizeof out);
+  EXPECT_EQ(wsprintfA(out, "%s", big.c_str()), 1023);
+  EXPECT_EQ(strlen(out), 1023u);
+  EXPECT_EQ(out[1024], 'Z') << "nothing beyond the 1,024-byte limit";
+  std::string fmt = std::string(1022, 'b') + "%d";
+  EXPECT_EQ(wsprintfA(out, fmt.c_str(), 987), 1023);
+  EXPECT_EQ(std::string(out + 1020), "bb9");
 }
 
 }  // namespace
