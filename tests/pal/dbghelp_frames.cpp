@@ -1,6 +1,6 @@
-// Functions for the dbghelp.dll tests, compiled with -O2 -fomit-frame-pointer: the walk must
-// get through them by their unwind tables. level2 even puts a garbage value in ebp while it
-// calls level3, so that no frame-pointer chain exists at all at the point of capture.
+// Compiled with -O2 -fomit-frame-pointer: the walk must get through these by their unwind
+// tables. level2 even puts a garbage value in ebp while it calls level3, so that no frame-pointer
+// chain exists at all at the point of capture.
 #include "dbghelp_frames.h"
 
 namespace walk {
@@ -12,8 +12,7 @@ __attribute__((noinline)) int level3(WalkFn walker, void* data) {
 }
 
 __attribute__((noinline)) int level2(WalkFn walker, void* data) {
-  // ebp is callee-saved: the compiler saves it (and says so in the unwind table) and restores it
-  // on return, but while level3 runs it holds no frame address.
+  // ebp is callee-saved: saved (as the unwind table says) and restored, garbage in between.
   __asm__ __volatile__("movl $0x13572468, %%ebp" ::: "ebp");
   int result = level3(walker, data);
   __asm__ __volatile__("" ::: "memory");
@@ -27,6 +26,7 @@ __attribute__((noinline)) int level1(WalkFn walker, void* data) {
 }
 
 void* g_insideTwice = nullptr;
+void* g_insideFunctor = nullptr;
 void* g_insideScaled = nullptr;
 
 // A function template's mangled name carries its return type: "int walk::scaled<int>(int)".
@@ -36,7 +36,6 @@ __attribute__((noinline)) T scaled(T value) {
   return value * 5;
 }
 template int scaled<int>(int);
-void* g_insideFunctor = nullptr;
 
 template <typename T>
 __attribute__((noinline)) T Holder<T>::twice(T value) const {
@@ -53,5 +52,3 @@ __attribute__((noinline)) int Functor::operator()(int value) const {
 __attribute__((noinline)) void* returnAddress() { return __builtin_return_address(0); }
 
 }  // namespace walk
-
-extern "C" __attribute__((noinline)) int walk_plain_c(int value) { return value ^ 0x5a5a; }

@@ -1,4 +1,4 @@
-// Functions with known names for the dbghelp.dll tests (see dbghelp_frames.cpp).
+// Functions with known names for the dbghelp.dll tests, compiled without frame pointers.
 #ifndef QUORKIT_TESTS_PAL_DBGHELP_FRAMES_H
 #define QUORKIT_TESTS_PAL_DBGHELP_FRAMES_H
 
@@ -9,7 +9,6 @@ typedef int (*WalkFn)(void* data);
 // level1 calls level2 calls level3 calls walker(data).
 int level1(WalkFn walker, void* data);
 int level2(WalkFn walker, void* data);
-int level3(WalkFn walker, void* data);
 
 template <typename T>
 struct Holder {
@@ -23,7 +22,7 @@ struct Functor {
 // The address its call returns to.
 void* returnAddress();
 
-// Set by Holder<int>::twice and Functor::operator(): a return address inside each.
+// Return addresses inside Holder<int>::twice, Functor::operator() and scaled<int>.
 extern void* g_insideTwice;
 extern void* g_insideFunctor;
 extern void* g_insideScaled;
@@ -33,8 +32,5 @@ T scaled(T value);
 extern template int scaled<int>(int);
 
 }  // namespace walk
-
-// A C name, which has nothing to undecorate.
-extern "C" int walk_plain_c(int value);
 
 #endif
