@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "dbghelp_frames.h"
+#include "pal_test.h"
 
 namespace {
 
@@ -46,10 +47,8 @@ const HANDLE kSelf = GetCurrentProcess();
 
 uintptr_t addressOf(const void* p) { return reinterpret_cast<uintptr_t>(p); }
 
-std::string moduleName(HMODULE module) {
-  char path[1024];
-  return std::string(path, GetModuleFileNameA(module, path, sizeof path));
-}
+using paltest::errorOf;
+using paltest::moduleName;
 
 class Dbghelp : public ::testing::Test {
  public:
@@ -160,13 +159,10 @@ TEST_F(Dbghelp, WalkFailuresCarryAnError) {
 
   STACKFRAME64 frame = {};
   frame.AddrPC.Offset = 0x10;  // in no module
-  EXPECT_FALSE(step(&frame));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_ADDRESS));
+  EXPECT_EQ(errorOf(step(&frame)), ERROR_INVALID_ADDRESS);
   frame = {};
-  EXPECT_FALSE(step(&frame, 0x8664));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
-  EXPECT_FALSE(step(nullptr));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  EXPECT_EQ(errorOf(step(&frame, 0x8664)), ERROR_NOT_SUPPORTED);
+  EXPECT_EQ(errorOf(step(nullptr)), ERROR_INVALID_PARAMETER);
 }
 
 TEST_F(Dbghelp, SymbolsAreUndecoratedToQualifiedNames) {
@@ -195,8 +191,7 @@ TEST_F(Dbghelp, SymbolsAreUndecoratedToQualifiedNames) {
   ASSERT_TRUE(api_.symbol(kSelf, level2, &offset, symbol));
   EXPECT_STREQ(symbol->Name, "walk::");
   EXPECT_EQ(symbol->Address, level2);
-  EXPECT_FALSE(api_.symbol(kSelf, 0x10, &offset, symbol));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+  EXPECT_EQ(errorOf(api_.symbol(kSelf, 0x10, &offset, symbol)), ERROR_MOD_NOT_FOUND);
 }
 
 TEST_F(Dbghelp, LinesComeFromDwarf) {
@@ -247,11 +242,9 @@ TEST_F(Dbghelp, ModulesAreListedExecutableFirstAndFoundBySignExtendedAddresses) 
   EXPECT_EQ(api_.moduleBase(kSelf, widened), libraryBase);
   EXPECT_EQ(api_.moduleBase(kSelf, 0x100000000ull | inLibrary), 0u);
   info.SizeOfStruct = 100;
-  EXPECT_FALSE(api_.moduleInfo(kSelf, inProgram, &info));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  EXPECT_EQ(errorOf(api_.moduleInfo(kSelf, inProgram, &info)), ERROR_INVALID_PARAMETER);
   info.SizeOfStruct = 1672;
-  EXPECT_FALSE(api_.moduleInfo(kSelf, 0x10, &info));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+  EXPECT_EQ(errorOf(api_.moduleInfo(kSelf, 0x10, &info)), ERROR_MOD_NOT_FOUND);
 }
 
 }  // namespace

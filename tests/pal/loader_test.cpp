@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include "pal_test.h"
+
 #include <fcntl.h>
 #include <fstream>
 #include <pthread.h>
@@ -18,29 +20,20 @@
 
 namespace {
 
-std::string moduleName(HMODULE module) {
-  char path[4096];
-  return std::string(path, GetModuleFileNameA(module, path, sizeof path));
-}
+using paltest::errorOf;
+using paltest::moduleName;
 
 std::string exeDirectory() {
   std::string exe = moduleName(nullptr);
   return exe.substr(0, exe.rfind('/'));
 }
 
-class Loader : public ::testing::Test {
+class Loader : public paltest::ScratchDirectoryTest {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/pal_loader.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-  }
   void TearDown() override {
     pal_set_system_directory(nullptr);
-    pal_clear_failures();
-    ASSERT_EQ(system(("rm -rf '" + dir_ + "'").c_str()), 0);
+    ScratchDirectoryTest::TearDown();
   }
-  std::string dir_;
 };
 
 TEST_F(Loader, ExecutableDirectoryIsSearchedAndNamedTheWindowsWay) {
@@ -58,16 +51,14 @@ TEST_F(Loader, ExecutableDirectoryIsSearchedAndNamedTheWindowsWay) {
   EXPECT_TRUE(FreeLibrary(module));
   EXPECT_EQ(moduleName(module), name) << "one reference left";
   EXPECT_TRUE(FreeLibrary(module));
-  EXPECT_FALSE(FreeLibrary(module));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+  EXPECT_EQ(errorOf(FreeLibrary(module)), ERROR_MOD_NOT_FOUND);
 }
 
 TEST_F(Loader, SystemDirectoryComesSecondAndMatchesItsOwnName) {
   ASSERT_EQ(system(("cp " + exeDirectory() + "/loader_fixture.dll " + dir_ + "/sys.dll").c_str()),
             0);
   std::ofstream(dir_ + "/bad.dll") << "not an ELF object";
-  EXPECT_EQ(LoadLibraryA("sys.dll"), nullptr);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+  EXPECT_EQ(errorOf(LoadLibraryA("sys.dll")), ERROR_MOD_NOT_FOUND);
   pal_set_system_directory((dir_ + "/").c_str());
   char system[4096];
   UINT length = GetSystemDirectoryA(system, sizeof system);
@@ -81,8 +72,7 @@ TEST_F(Loader, SystemDirectoryComesSecondAndMatchesItsOwnName) {
   ASSERT_NE(answer, nullptr);
   EXPECT_EQ(answer(), 42);
   EXPECT_TRUE(FreeLibrary(module));
-  EXPECT_EQ(LoadLibraryA("bad.dll"), nullptr);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BAD_EXE_FORMAT));
+  EXPECT_EQ(errorOf(LoadLibraryA("bad.dll")), ERROR_BAD_EXE_FORMAT);
   pal_set_system_directory(nullptr);
   length = GetSystemDirectoryA(system, sizeof system);
   EXPECT_EQ(std::string(system, length).substr(length - 8), "/quorkit");
@@ -92,14 +82,13 @@ TEST_F(Loader, GetProcAddressGivesTheModulesOwnExportsOnly) {
   HMODULE module = LoadLibraryA("loader_fixture.dll");
   ASSERT_NE(module, nullptr);
   EXPECT_NE(GetProcAddress(module, "fixture_answer"), nullptr);
-  EXPECT_EQ(GetProcAddress(module, "malloc"), nullptr) << "the C library's, not the module's";
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PROC_NOT_FOUND));
+  EXPECT_EQ(errorOf(GetProcAddress(module, "malloc")), ERROR_PROC_NOT_FOUND)
+      << "the C library's, not the module's";
   EXPECT_EQ(GetProcAddress(module, reinterpret_cast<LPCSTR>(1)), nullptr) << "no ordinals";
   EXPECT_TRUE(FreeLibrary(module));
   EXPECT_EQ(GetProcAddress(nullptr, "malloc"), nullptr) << "the executable's own only";
   pal_inject_failure("LoadLibraryA", 0, 1);
-  EXPECT_EQ(LoadLibraryA("loader_fixture.dll"), nullptr);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+  EXPECT_EQ(errorOf(LoadLibraryA("loader_fixture.dll")), ERROR_MOD_NOT_FOUND);
 
   HMODULE kernel32 = LoadLibraryA("kernel32.dll");  // built in
   ASSERT_NE(kernel32, nullptr);

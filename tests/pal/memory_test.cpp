@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include "pal_test.h"
+
 #include <errno.h>
 #include <string.h>
 #include <unistd.h>
@@ -16,8 +18,9 @@ namespace {
 constexpr DWORD kRw = PAGE_READWRITE;
 constexpr DWORD kNew = MEM_RESERVE | MEM_COMMIT;
 
+using paltest::errorOf;
+
 uintptr_t addr(const void* p) { return reinterpret_cast<uintptr_t>(p); }
-DWORD lastError() { return GetLastError(); }
 
 MEMORY_BASIC_INFORMATION query(const void* p) {
   MEMORY_BASIC_INFORMATION info;
@@ -80,10 +83,9 @@ TEST_F(Memory, VirtualFreeReleasesOnlyAtTheBaseAndExactlyOneAllocation) {
   char* b = allocate(0x400000);
   ASSERT_NE(a, nullptr);
   ASSERT_EQ(b, a + 0x400000) << "bottom-up allocations follow one another";
-  EXPECT_FALSE(VirtualFree(a + 0x1000, 0, MEM_RELEASE));
-  EXPECT_EQ(lastError(), static_cast<DWORD>(ERROR_INVALID_ADDRESS));
-  EXPECT_FALSE(VirtualFree(a, 0x400000, MEM_RELEASE)) << "MEM_RELEASE takes size 0";
-  EXPECT_EQ(lastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  EXPECT_EQ(errorOf(VirtualFree(a + 0x1000, 0, MEM_RELEASE)), ERROR_INVALID_ADDRESS);
+  EXPECT_EQ(errorOf(VirtualFree(a, 0x400000, MEM_RELEASE)), ERROR_INVALID_PARAMETER)
+      << "MEM_RELEASE takes size 0";
   EXPECT_FALSE(VirtualFree(a, 0x1000, MEM_DECOMMIT));
   a[0x1000] = 1;  // still mapped after every refusal
   ASSERT_TRUE(VirtualFree(a, 0, MEM_RELEASE));
@@ -102,22 +104,20 @@ TEST_F(Memory, VirtualAllocReusesReleasedSpaceAndPlacesAtARequestedAddress) {
   char* fixed = allocate(0x8000, a + 0x200000 + 123);
   EXPECT_EQ(fixed, a + 0x200000) << "a requested address is rounded down to the granularity";
   EXPECT_EQ(query(fixed).AllocationBase, fixed);
-  EXPECT_EQ(allocate(0x1000, fixed), nullptr) << "taken space is not reserved again";
-  EXPECT_EQ(lastError(), static_cast<DWORD>(ERROR_INVALID_ADDRESS));
+  EXPECT_EQ(errorOf(allocate(0x1000, fixed)), ERROR_INVALID_ADDRESS)
+      << "taken space is not reserved again";
   EXPECT_EQ(allocate(0x1000, again + 0x2000, MEM_COMMIT), again + 0x2000);
   EXPECT_TRUE(VirtualFree(again, 0, MEM_RELEASE));
   EXPECT_TRUE(VirtualFree(fixed, 0, MEM_RELEASE));
 }
 
 TEST_F(Memory, VirtualAllocRefusalsInjectedFailuresAndForeignMemory) {
-  EXPECT_EQ(allocate(0), nullptr);
-  EXPECT_EQ(lastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  EXPECT_EQ(errorOf(allocate(0)), ERROR_INVALID_PARAMETER);
   EXPECT_EQ(allocate(4096, nullptr, MEM_RESERVE), nullptr);
   pal_inject_failure("VirtualAlloc", 1, 2);
   char* first = allocate(4096);
   EXPECT_NE(first, nullptr);
-  EXPECT_EQ(allocate(4096), nullptr);
-  EXPECT_EQ(lastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
+  EXPECT_EQ(errorOf(allocate(4096)), ERROR_NOT_ENOUGH_MEMORY);
   EXPECT_EQ(allocate(4096, nullptr, kNew | MEM_TOP_DOWN), nullptr);
   EXPECT_TRUE(VirtualFree(allocate(4096), 0, MEM_RELEASE));
   int local = 0;  // memory the PAL did not allocate is never released by it
@@ -180,24 +180,21 @@ TEST_F(Memory, LocalMoveableBlockIsReachedOnlyThroughItsCountedHandle) {
   memset(block, 0xAB, 64);
   EXPECT_EQ(LocalLock(handle), block);
   EXPECT_TRUE(LocalUnlock(handle));
-  EXPECT_FALSE(LocalUnlock(handle)) << "the last unlock";
-  EXPECT_EQ(lastError(), static_cast<DWORD>(NO_ERROR));
-  EXPECT_FALSE(LocalUnlock(handle));
-  EXPECT_EQ(lastError(), static_cast<DWORD>(ERROR_NOT_LOCKED));
+  SetLastError(99);
+  EXPECT_EQ(errorOf(LocalUnlock(handle)), NO_ERROR) << "the last unlock";
+  EXPECT_EQ(errorOf(LocalUnlock(handle)), ERROR_NOT_LOCKED);
   EXPECT_EQ(static_cast<unsigned char*>(LocalLock(handle))[63], 0xAB);
   EXPECT_EQ(LocalFree(handle), nullptr) << "a locked block may be freed";
   EXPECT_EQ(LocalFree(nullptr), nullptr);
   HLOCAL empty = LocalAlloc(LMEM_MOVEABLE, 0);  // made discarded, as on Windows
-  EXPECT_EQ(LocalLock(empty), nullptr);
-  EXPECT_EQ(lastError(), static_cast<DWORD>(ERROR_DISCARDED));
+  EXPECT_EQ(errorOf(LocalLock(empty)), ERROR_DISCARDED);
   EXPECT_EQ(LocalFree(empty), nullptr);
 }
 
 TEST_F(Memory, LocalFixedBlocksAndValuesThatAreNoBlock) {
   HLOCAL fixed = LocalAlloc(LPTR, 100);
   EXPECT_EQ(LocalLock(fixed), fixed);
-  EXPECT_FALSE(LocalUnlock(fixed));
-  EXPECT_EQ(lastError(), static_cast<DWORD>(ERROR_NOT_LOCKED));
+  EXPECT_EQ(errorOf(LocalUnlock(fixed)), ERROR_NOT_LOCKED);
   EXPECT_EQ(LocalFree(fixed), nullptr);
   static const char notABlock[32] = "plain static data, no header";
   HLOCAL freed = LocalAlloc(LHND, 8);
@@ -205,20 +202,16 @@ TEST_F(Memory, LocalFixedBlocksAndValuesThatAreNoBlock) {
   const HLOCAL bogusValues[] = {reinterpret_cast<HLOCAL>(0x1008), const_cast<char*>(notABlock + 16),
                                 freed};
   for (HLOCAL bogus : bogusValues) {
-    EXPECT_EQ(LocalLock(bogus), nullptr);
-    EXPECT_EQ(lastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(errorOf(LocalLock(bogus)), ERROR_INVALID_HANDLE);
     EXPECT_EQ(LocalFree(bogus), bogus);
   }
-  EXPECT_EQ(LocalAlloc(0x10000, 8), nullptr) << "not a LMEM_ flag";
-  EXPECT_EQ(lastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  EXPECT_EQ(errorOf(LocalAlloc(0x10000, 8)), ERROR_INVALID_PARAMETER) << "not a LMEM_ flag";
   pal_inject_failure("LocalAlloc", 0, 1);
-  EXPECT_EQ(LocalAlloc(LHND, 16), nullptr);
-  EXPECT_EQ(lastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
+  EXPECT_EQ(errorOf(LocalAlloc(LHND, 16)), ERROR_NOT_ENOUGH_MEMORY);
   HLOCAL handle = LocalAlloc(LHND, 16);
   pal_inject_failure("LocalLock", 0, 1);
   EXPECT_EQ(LocalLock(handle), nullptr);
-  EXPECT_FALSE(LocalUnlock(handle)) << "the failed lock did not count";
-  EXPECT_EQ(lastError(), static_cast<DWORD>(ERROR_NOT_LOCKED));
+  EXPECT_EQ(errorOf(LocalUnlock(handle)), ERROR_NOT_LOCKED) << "the failed lock did not count";
   EXPECT_EQ(LocalFree(handle), nullptr);
 }
 
