@@ -152,6 +152,18 @@ TEST(MessageBox, HookGetsTheArgumentsElseWithoutDisplayOrTerminalItAnswersOk) {
       ::testing::ExitedWithCode(0), "");
 }
 
+// Skip, count, one request per name (a new one replaces it), clearing.
+TEST(FailureInjection, SkipsThenFailsCountTimesPerFunction) {
+  pal_inject_failure("TlsAlloc", 0, 5);
+  pal_inject_failure("TlsAlloc", 1, 1);
+  EXPECT_NE(TlsAlloc(), TLS_OUT_OF_INDEXES);
+  EXPECT_EQ(TlsAlloc(), TLS_OUT_OF_INDEXES);
+  EXPECT_NE(TlsAlloc(), TLS_OUT_OF_INDEXES);
+  pal_inject_failure("TlsAlloc", 0, 3);
+  pal_clear_failures();
+  EXPECT_NE(TlsAlloc(), TLS_OUT_OF_INDEXES);
+}
+
 LONGLONG counterNow() {
   LARGE_INTEGER value = {};
   EXPECT_TRUE(QueryPerformanceCounter(&value));

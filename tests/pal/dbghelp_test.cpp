@@ -180,6 +180,10 @@ TEST_F(Dbghelp, SymbolsAreUndecoratedToQualifiedNames) {
   api_.setOptions(options & ~SYMOPT_UNDNAME);
   EXPECT_EQ(nameAt(level2), "_ZN4walk6level2EPFiPvES0_") << "undecoration off: the linker's";
   api_.setOptions(options);
+  ASSERT_TRUE(api_.cleanup(kSelf));
+  EXPECT_FALSE(api_.cleanup(kSelf)) << "cleaned up already";
+  EXPECT_EQ(nameAt(level2), "") << "queries need SymInitialize";
+  ASSERT_TRUE(api_.initialize(kSelf, nullptr, TRUE));
 
   // A name longer than MaxNameLength is cut, NUL-terminated.
   alignas(8) char buffer[sizeof(IMAGEHLP_SYMBOL64) + 16];
@@ -241,6 +245,7 @@ TEST_F(Dbghelp, ModulesAreListedExecutableFirstAndFoundBySignExtendedAddresses) 
   DWORD64 widened = inLibrary >= 0x80000000u ? (0xFFFFFFFF00000000ull | inLibrary) : inLibrary;
   EXPECT_EQ(api_.moduleBase(kSelf, widened), libraryBase);
   EXPECT_EQ(api_.moduleBase(kSelf, 0x100000000ull | inLibrary), 0u);
+  EXPECT_EQ(api_.moduleBase(kSelf, 0xFFFFFFFF00000000ull | (inProgram & 0x7FFFFFFFu)), 0u);
   info.SizeOfStruct = 100;
   EXPECT_EQ(errorOf(api_.moduleInfo(kSelf, inProgram, &info)), ERROR_INVALID_PARAMETER);
   info.SizeOfStruct = 1672;
