@@ -199,16 +199,14 @@ TEST_F(Dbghelp, SymbolsAreUndecoratedToQualifiedNames) {
 }
 
 TEST_F(Dbghelp, LinesComeFromDwarf) {
-  // The line the call below stands on.
-  int expectedLine = __LINE__ + 1;
+  int expectedLine = __LINE__ + 1;  // the line of the call below
   uintptr_t call = addressOf(walk::returnAddress()) - 1;
   IMAGEHLP_LINE64 line = {};
   line.SizeOfStruct = sizeof line;
   DWORD displacement = 12345;
   ASSERT_TRUE(api_.line(kSelf, call, &displacement, &line));
-  ASSERT_NE(line.FileName, nullptr);
-  std::string file = line.FileName;
-  EXPECT_EQ(file.substr(file.rfind('/') + 1), "dbghelp_test.cpp");
+  EXPECT_EQ(std::string(line.FileName).substr(std::string(line.FileName).rfind('/')),
+            "/dbghelp_test.cpp");
   EXPECT_EQ(line.LineNumber, static_cast<DWORD>(expectedLine));
   EXPECT_EQ(line.Address + displacement, call);
   EXPECT_FALSE(api_.line(kSelf, 0x10, &displacement, &line));

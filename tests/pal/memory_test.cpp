@@ -10,6 +10,7 @@
 #include "pal_test.h"
 
 #include <errno.h>
+#include <signal.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -114,6 +115,8 @@ TEST_F(Memory, VirtualAllocReusesReleasedSpaceAndPlacesAtARequestedAddress) {
 TEST_F(Memory, VirtualAllocRefusalsInjectedFailuresAndForeignMemory) {
   EXPECT_EQ(errorOf(allocate(0)), ERROR_INVALID_PARAMETER);
   EXPECT_EQ(allocate(4096, nullptr, MEM_RESERVE), nullptr);
+  char* readOnly = static_cast<char*>(VirtualAlloc(nullptr, 4096, kNew, PAGE_READONLY));
+  EXPECT_EXIT(readOnly[0] = 1, ::testing::KilledBySignal(SIGSEGV), "") << "PAGE_READONLY";
   pal_inject_failure("VirtualAlloc", 1, 2);
   char* first = allocate(4096);
   EXPECT_NE(first, nullptr);
