@@ -92,7 +92,6 @@ TEST(Tls, ValuesArePerThreadAReusedSlotReadsNullAndBadIndicesFail) {
   ASSERT_EQ(taken.size() + 1, static_cast<size_t>(TLS_MINIMUM_AVAILABLE)) << "DllMain has one";
   for (DWORD slot : taken) TlsFree(slot);
   EXPECT_FALSE(TlsFree(taken[0])) << "freed already";
-  SetLastError(0);
   EXPECT_EQ(errorOf(TlsSetValue(TLS_MINIMUM_AVAILABLE, nullptr)), ERROR_INVALID_PARAMETER);
   EXPECT_EQ(errorOf(TlsGetValue(TLS_MINIMUM_AVAILABLE)), ERROR_INVALID_PARAMETER);
 }

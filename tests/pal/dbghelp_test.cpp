@@ -11,8 +11,54 @@
 #include <string>
 #include <vector>
 
-#include "dbghelp_frames.h"
 #include "pal_test.h"
+
+// Functions with known names, compiled like the whole test without frame pointers: the walk must
+// get through them by their unwind tables. level2 even puts a garbage value in ebp while it calls
+// level3, so that no frame-pointer chain exists at all at the point of capture. noipa keeps each
+// a real call under its own name.
+namespace walk {
+
+typedef int (*WalkFn)(void* data);
+
+__attribute__((noipa)) int level3(WalkFn walker, void* data) { return walker(data) + 1; }
+
+__attribute__((noipa)) int level2(WalkFn walker, void* data) {
+  // ebp is callee-saved: saved (as the unwind table says) and restored, garbage in between.
+  __asm__ __volatile__("movl $0x13572468, %%ebp" ::: "ebp");
+  return level3(walker, data) + 1;
+}
+
+__attribute__((noipa)) int level1(WalkFn walker, void* data) { return level2(walker, data) + 1; }
+
+__attribute__((noipa)) void* returnAddress() { return __builtin_return_address(0); }
+
+// Return addresses inside each of them, for names that undecoration must get right.
+void *g_insideTwice, *g_insideFunctor, *g_insideScaled;
+
+template <typename T>
+struct Holder {
+  __attribute__((noipa)) T twice(T value) const {
+    g_insideTwice = returnAddress();
+    return value + value;
+  }
+};
+
+struct Functor {
+  __attribute__((noipa)) int operator()(int value) const {
+    g_insideFunctor = returnAddress();
+    return value * 3 + (value >> 1);
+  }
+};
+
+// A function template's mangled name carries its return type: "int walk::scaled<int>(int)".
+template <typename T>
+__attribute__((noipa)) T scaled(T value) {
+  g_insideScaled = returnAddress();
+  return value * 5;
+}
+
+}  // namespace walk
 
 namespace {
 

@@ -171,20 +171,28 @@ TEST(Strings, CopyConcatenateCompare) {
   EXPECT_EQ(lstrcmpiA(nullptr, "a"), -1);
 }
 
+// wvsprintfA's text; its result must be the length, and nothing may land beyond the 1,024 bytes
+// that are all a wsprintfA buffer needs.
 std::string format(const char* fmt, ...) {
   char out[2048];
+  memset(out, 'Z', sizeof out);
   va_list args;
   va_start(args, fmt);
   int length = wvsprintfA(out, fmt, args);
   va_end(args);
   EXPECT_EQ(length, static_cast<int>(strlen(out)));
+  EXPECT_EQ(out[1024], 'Z');
   return out;
 }
 
-TEST(Wsprintf, TheModulesFormatsFlagsAndUnknownConversions) {
+TEST(Wsprintf, TheModulesFormatsFlagsUnknownConversionsAndTheLimitOf1023Characters) {
+  char out[32];
+  EXPECT_EQ(wsprintfA(out, "%s %d", "ab", 5), 4);
+  EXPECT_STREQ(out, "ab 5");
   const void* p = reinterpret_cast<void*>(0x1234abcd);
   const char* null = nullptr;
-  const std::pair<std::string, const char*> cases[] = {
+  const std::string b1022(1022, 'b');
+  const std::pair<std::string, std::string> cases[] = {
       {format("%s: %p|%p", "StackWalk", p, null), "StackWalk: 1234ABCD|00000000"},
       {format("0x%016X %s + 0x%x", 0xF8048abcu, "f", 0x1fu), "0x00000000F8048ABC f + 0x1f"},
       {format("%s(%lu) {0x%08X} 0x%04X", "a", 4294967295ul, 0xbeefu, 7u),
@@ -195,20 +203,10 @@ TEST(Wsprintf, TheModulesFormatsFlagsAndUnknownConversions) {
       {format("%#x %#X %x %.3d|%c", 255u, 255u, 0u, 5, 'o'), "0xff 0XFF 0 005|o"},
       {format("%I64u %I64X", 12345678901234ull, 0x123456789ABCull), "12345678901234 123456789ABC"},
       {format("100%% %hs %ls %y", "narrow", u"wide"), "100% narrow wide y"},  // %y: unknown
+      {format("%s", std::string(3000, 'a').c_str()), std::string(1023, 'a')},
+      {format((b1022 + "%d").c_str(), 987), b1022 + "9"},
   };
   for (const auto& c : cases) EXPECT_EQ(c.first, c.second);
-}
-
-TEST(Wsprintf, OutputStopsAt1023Characters) {
-  std::string big(3000, 'a');
-  char out[2048];
-  memset(out, 'Z', sizeof out);
-  EXPECT_EQ(wsprintfA(out, "%s", big.c_str()), 1023);
-  EXPECT_EQ(strlen(out), 1023u);
-  EXPECT_EQ(out[1024], 'Z') << "nothing beyond the 1,024-byte limit";
-  std::string fmt = std::string(1022, 'b') + "%d";
-  EXPECT_EQ(wsprintfA(out, fmt.c_str(), 987), 1023);
-  EXPECT_EQ(std::string(out + 1020), "bb9");
 }
 
 }  // namespace
