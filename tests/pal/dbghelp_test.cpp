@@ -94,7 +94,6 @@ const HANDLE kSelf = GetCurrentProcess();
 uintptr_t addressOf(const void* p) { return reinterpret_cast<uintptr_t>(p); }
 
 using paltest::errorOf;
-using paltest::moduleName;
 
 class Dbghelp : public ::testing::Test {
  public:
@@ -206,8 +205,6 @@ TEST_F(Dbghelp, WalkFailuresCarryAnError) {
   STACKFRAME64 frame = {};
   frame.AddrPC.Offset = 0x10;  // in no module
   EXPECT_EQ(errorOf(step(&frame)), ERROR_INVALID_ADDRESS);
-  frame = {};
-  EXPECT_EQ(errorOf(step(&frame, 0x8664)), ERROR_NOT_SUPPORTED);
   EXPECT_EQ(errorOf(step(nullptr)), ERROR_INVALID_PARAMETER);
 }
 
@@ -271,10 +268,8 @@ TEST_F(Dbghelp, ModulesAreListedExecutableFirstAndFoundBySignExtendedAddresses) 
   IMAGEHLP_MODULE64 info = {};
   info.SizeOfStruct = 1672;
   ASSERT_TRUE(api_.moduleInfo(kSelf, inProgram, &info));
-  EXPECT_STREQ(info.LoadedImageName, moduleName(nullptr).c_str());
   EXPECT_STREQ(info.ModuleName, "pal_dbghelp_test");
   EXPECT_EQ(info.BaseOfImage, api_.moduleBase(kSelf, inProgram));
-  EXPECT_LE(info.BaseOfImage, inProgram);
   EXPECT_GT(info.BaseOfImage + info.ImageSize, inProgram);
   ASSERT_TRUE(api_.moduleInfo(kSelf, inLibrary, &info));
   EXPECT_STREQ(info.ModuleName, "dbghelp");
