@@ -1,5 +1,4 @@
-// Helpers shared by the PAL tests: the error a failed Win32 call left, a scratch directory per
-// test, and a module's file name.
+// Helpers shared by the PAL tests.
 #ifndef QUORKIT_TESTS_PAL_PAL_TEST_H
 #define QUORKIT_TESTS_PAL_PAL_TEST_H
 
