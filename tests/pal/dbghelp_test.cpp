@@ -1,43 +1,71 @@
-// The Linux dbghelp.dll, loaded from beside this program as the debug-help module loads it:
-// binding, the one-frame-per-call walk through code without frame pointers, symbols, lines,
-// module data and the failures the module meets.
+// The Linux dbghelp.dll, loaded from beside this program and bound by name as the debug-help
+// module does.
 #include <dbghelp.h>
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
-#include <pthread.h>
-#include <string>
 #include <string.h>
+#include <string>
 #include <vector>
 
-#include "dbghelp_frames.h"
+#include "pal_test.h"
+
+// Functions with known names, compiled like the whole test without frame pointers: the walk must
+// get through them by their unwind tables. level2 even puts a garbage value in ebp while it calls
+// level3, so that no frame-pointer chain exists at all at the point of capture. noipa keeps each
+// a real call under its own name.
+namespace walk {
+
+typedef int (*WalkFn)(void* data);
+
+__attribute__((noipa)) int level3(WalkFn walker, void* data) { return walker(data) + 1; }
+
+__attribute__((noipa)) int level2(WalkFn walker, void* data) {
+  // ebp is callee-saved: saved (as the unwind table says) and restored, garbage in between.
+  __asm__ __volatile__("movl $0x13572468, %%ebp" ::: "ebp");
+  return level3(walker, data) + 1;
+}
+
+__attribute__((noipa)) int level1(WalkFn walker, void* data) { return level2(walker, data) + 1; }
+
+__attribute__((noipa)) void* returnAddress() { return __builtin_return_address(0); }
+
+// Return addresses inside each of them, for names that undecoration must get right.
+void *g_insideTwice, *g_insideScaled;
+
+template <typename T>
+struct Holder {
+  __attribute__((noipa)) T twice(T value) const {
+    g_insideTwice = returnAddress();
+    return value + value;
+  }
+};
+
+// A function template's mangled name carries its return type: "int walk::scaled<int>(int)".
+template <typename T>
+__attribute__((noipa)) T scaled(T value) {
+  g_insideScaled = returnAddress();
+  return value * 5;
+}
+
+}  // namespace walk
 
 namespace {
 
-const char* const kEntryPoints[] = {"SymSetOptions",
-                                    "SymGetOptions",
-                                    "SymInitialize",
-                                    "SymCleanup",
-                                    "SymFunctionTableAccess64",
-                                    "SymGetModuleBase64",
-                                    "SymGetSymFromAddr64",
-                                    "SymGetLineFromAddr64",
-                                    "SymGetModuleInfo64",
-                                    "StackWalk64",
-                                    "SymEnumerateModules64",
-                                    "MiniDumpWriteDump"};
-
 template <typename F>
-F entry(HMODULE module, const char* name) {
-  return reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+F bind(HMODULE module, const char* name, int* bound) {
+  FARPROC entry = GetProcAddress(module, name);
+  *bound += entry != nullptr;
+  return reinterpret_cast<F>(reinterpret_cast<void*>(entry));
 }
 
-#define DBGHELP_ENTRY(member, name) decltype(&name) member = entry<decltype(&name)>(module, #name)
+#define DBGHELP_ENTRY(member, name) \
+  decltype(&name) member = bind<decltype(&name)>(module, #name, &bound)
 
-// The library bound by name, as the debug-help module binds it.
 struct Api {
   HMODULE module = LoadLibraryA("dbghelp.dll");
+  int bound = 0;
   DBGHELP_ENTRY(setOptions, SymSetOptions);
   DBGHELP_ENTRY(getOptions, SymGetOptions);
   DBGHELP_ENTRY(initialize, SymInitialize);
@@ -52,124 +80,89 @@ struct Api {
   DBGHELP_ENTRY(miniDump, MiniDumpWriteDump);
 };
 
-class DbghelpTest : public ::testing::Test {
- protected:
+const HANDLE kSelf = GetCurrentProcess();
+
+uintptr_t addressOf(const void* p) { return reinterpret_cast<uintptr_t>(p); }
+
+using paltest::errorOf;
+
+class Dbghelp : public ::testing::Test {
+ public:
   void SetUp() override {
     ASSERT_NE(api_.module, nullptr) << "dbghelp.dll beside the test: " << GetLastError();
-    ASSERT_TRUE(api_.initialize(GetCurrentProcess(), nullptr, TRUE));
+    ASSERT_EQ(api_.bound, 12);
+    ASSERT_TRUE(api_.initialize(kSelf, nullptr, TRUE));
   }
   void TearDown() override {
     if (api_.module == nullptr) return;
-    api_.cleanup(GetCurrentProcess());
+    api_.cleanup(kSelf);
     FreeLibrary(api_.module);
   }
 
   // The undecorated name at an address, "" when the lookup fails.
   std::string nameAt(uintptr_t address, DWORD64* displacement = nullptr) {
-    alignas(8) char buffer[sizeof(IMAGEHLP_SYMBOL64) + 512];
-    memset(buffer, 0, sizeof buffer);
+    alignas(8) char buffer[sizeof(IMAGEHLP_SYMBOL64) + 512] = {};
     IMAGEHLP_SYMBOL64* symbol = reinterpret_cast<IMAGEHLP_SYMBOL64*>(buffer);
     symbol->SizeOfStruct = sizeof buffer;
     symbol->MaxNameLength = 512;
     DWORD64 offset = 0;
-    if (!api_.symbol(GetCurrentProcess(), address, &offset, symbol)) return "";
+    if (!api_.symbol(kSelf, address, &offset, symbol)) return "";
     if (displacement != nullptr) *displacement = offset;
     return symbol->Name;
+  }
+
+  BOOL step(STACKFRAME64* frame, DWORD machine = IMAGE_FILE_MACHINE_I386,
+            PREAD_PROCESS_MEMORY_ROUTINE64 reader = nullptr) {
+    return api_.stackWalk(machine, kSelf, GetCurrentThread(), frame, nullptr, reader,
+                          api_.functionTable, api_.moduleBase, nullptr);
   }
 
   Api api_;
 };
 
-// ---- The walk -----------------------------------------------------------------------------------
-
-struct WalkResult {
-  Api* api;
+struct Walk {
+  Dbghelp* test;
+  PREAD_PROCESS_MEMORY_ROUTINE64 reader = nullptr;
   std::vector<STACKFRAME64> frames;
   DWORD endError = 0;
-  PREAD_PROCESS_MEMORY_ROUTINE64 reader = nullptr;
+  std::string name(size_t i) { return test->nameAt(frames[i].AddrPC.Offset); }
 };
 
 // Walks as the debug-help module does: context captured here, one StackWalk64 call per frame.
 __attribute__((noinline)) int walkHere(void* data) {
-  WalkResult* result = static_cast<WalkResult*>(data);
-  CONTEXT context;
-  memset(&context, 0, sizeof context);
+  Walk* walk = static_cast<Walk*>(data);
+  CONTEXT context = {};
   context.ContextFlags = CONTEXT_ALL;
   RtlCaptureContext(&context);
-  STACKFRAME64 frame;
-  memset(&frame, 0, sizeof frame);
-  frame.AddrPC.Offset = context.Eip;
-  frame.AddrPC.Mode = AddrModeFlat;
-  frame.AddrFrame.Offset = context.Ebp;
-  frame.AddrFrame.Mode = AddrModeFlat;
-  frame.AddrStack.Offset = context.Esp;
-  frame.AddrStack.Mode = AddrModeFlat;
-  for (int i = 0; i < 200; ++i) {
-    if (!result->api->stackWalk(IMAGE_FILE_MACHINE_I386, GetCurrentProcess(), GetCurrentThread(),
-                                &frame, nullptr, result->reader, result->api->functionTable,
-                                result->api->moduleBase, nullptr)) {
-      result->endError = GetLastError();
-      break;
-    }
-    result->frames.push_back(frame);
-  }
-  return static_cast<int>(result->frames.size());
+  STACKFRAME64 frame = {};
+  frame.AddrPC = {context.Eip, 0, AddrModeFlat};
+  frame.AddrFrame = {context.Ebp, 0, AddrModeFlat};
+  frame.AddrStack = {context.Esp, 0, AddrModeFlat};
+  while (walk->frames.size() < 200 &&
+         walk->test->step(&frame, IMAGE_FILE_MACHINE_I386, walk->reader))
+    walk->frames.push_back(frame);
+  walk->endError = GetLastError();
+  return static_cast<int>(walk->frames.size());
 }
 
-TEST_F(DbghelpTest, BindsTwelveEntryPoints) {
-  for (const char* name : kEntryPoints)
-    EXPECT_NE(GetProcAddress(api_.module, name), nullptr) << name;
-  ASSERT_NE(api_.miniDump, nullptr);
-  EXPECT_FALSE(
-      api_.miniDump(GetCurrentProcess(), 0, nullptr, MiniDumpNormal, nullptr, nullptr, nullptr));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
-  EXPECT_TRUE(api_.getOptions() & SYMOPT_UNDNAME);
-  EXPECT_EQ(GetProcAddress(api_.module, "backtrace_create_state"),
-            nullptr);  // internals stay inside
-}
-
-TEST_F(DbghelpTest, WalksOneFramePerCallThroughCodeWithoutFramePointers) {
-  WalkResult result;
-  result.api = &api_;
-  walk::level1(walkHere, &result);
-  ASSERT_GE(result.frames.size(), 5u) << "walk ended with error " << result.endError;
-  EXPECT_EQ(nameAt(result.frames[0].AddrPC.Offset), "(anonymous namespace)::walkHere");
-  EXPECT_EQ(nameAt(result.frames[1].AddrPC.Offset), "walk::level3");
-  EXPECT_EQ(nameAt(result.frames[2].AddrPC.Offset), "walk::level2");
-  EXPECT_EQ(nameAt(result.frames[3].AddrPC.Offset), "walk::level1");
-  EXPECT_EQ(
-      nameAt(result.frames[4].AddrPC.Offset),
-      "(anonymous "
-      "namespace)::DbghelpTest_WalksOneFramePerCallThroughCodeWithoutFramePointers_Test::TestBody");
+TEST_F(Dbghelp, WalksOneFramePerCallThroughCodeWithoutFramePointers) {
+  Walk here{this, nullptr, {}};
+  walk::level1(walkHere, &here);
+  ASSERT_GE(here.frames.size(), 5u) << "walk ended with error " << here.endError;
+  const char* expected[] = {"(anonymous namespace)::walkHere", "walk::level3", "walk::level2",
+                            "walk::level1",
+                            "(anonymous namespace)::Dbghelp_"
+                            "WalksOneFramePerCallThroughCodeWithoutFramePointers_Test::TestBody"};
+  for (size_t i = 0; i < 5; ++i) EXPECT_EQ(here.name(i), expected[i]);
   // Each frame names its caller's pc, and the stack pointer only moves up.
-  for (size_t i = 0; i + 1 < result.frames.size(); ++i) {
-    EXPECT_EQ(result.frames[i].AddrReturn.Offset, result.frames[i + 1].AddrPC.Offset) << i;
-    EXPECT_LT(result.frames[i].AddrStack.Offset, result.frames[i + 1].AddrStack.Offset) << i;
-    EXPECT_EQ(result.frames[i].AddrPC.Mode, AddrModeFlat);
+  for (size_t i = 0; i + 1 < here.frames.size(); ++i) {
+    EXPECT_EQ(here.frames[i].AddrReturn.Offset, here.frames[i + 1].AddrPC.Offset) << i;
+    EXPECT_LT(here.frames[i].AddrStack.Offset, here.frames[i + 1].AddrStack.Offset) << i;
   }
   // The walk reaches the program's entry and ends there, with a reason.
-  EXPECT_LT(result.frames.size(), 200u);
-  EXPECT_EQ(result.endError, static_cast<DWORD>(ERROR_NO_MORE_ITEMS));
-  EXPECT_EQ(result.frames.back().AddrReturn.Offset, 0u);
-  EXPECT_NE(result.frames[1].FuncTableEntry, nullptr);
-}
-
-void* walkOnThread(void* data) {
-  walk::level1(walkHere, data);
-  return nullptr;
-}
-
-TEST_F(DbghelpTest, WalksAnotherThreadToItsStart) {
-  WalkResult result;
-  result.api = &api_;
-  pthread_t thread;
-  ASSERT_EQ(pthread_create(&thread, nullptr, walkOnThread, &result), 0);
-  ASSERT_EQ(pthread_join(thread, nullptr), 0);
-  ASSERT_GE(result.frames.size(), 5u) << "walk ended with error " << result.endError;
-  EXPECT_EQ(nameAt(result.frames[3].AddrPC.Offset), "walk::level1");
-  EXPECT_EQ(nameAt(result.frames[4].AddrPC.Offset), "(anonymous namespace)::walkOnThread");
-  EXPECT_LT(result.frames.size(), 20u);
-  EXPECT_EQ(result.endError, static_cast<DWORD>(ERROR_NO_MORE_ITEMS));
+  EXPECT_EQ(here.endError, static_cast<DWORD>(ERROR_NO_MORE_ITEMS));
+  EXPECT_EQ(here.frames.back().AddrReturn.Offset, 0u);
+  EXPECT_NE(here.frames[1].FuncTableEntry, nullptr);
 }
 
 BOOL CALLBACK refuseReads(HANDLE, DWORD64, PVOID, DWORD, LPDWORD read) {
@@ -177,71 +170,37 @@ BOOL CALLBACK refuseReads(HANDLE, DWORD64, PVOID, DWORD, LPDWORD read) {
   return FALSE;
 }
 
-TEST_F(DbghelpTest, WalkFailuresCarryAnError) {
+TEST_F(Dbghelp, WalkFailuresCarryAnError) {
   // The caller's memory routine is used for every read: refusing them all ends the walk after
   // the first frame, which needs no read.
-  WalkResult result;
-  result.api = &api_;
-  result.reader = refuseReads;
-  walk::level1(walkHere, &result);
-  EXPECT_EQ(result.frames.size(), 1u);
-  EXPECT_EQ(result.endError, static_cast<DWORD>(ERROR_NOACCESS));
+  Walk refused{this, refuseReads, {}};
+  walk::level1(walkHere, &refused);
+  EXPECT_EQ(refused.frames.size(), 1u);
+  EXPECT_EQ(refused.endError, static_cast<DWORD>(ERROR_NOACCESS));
 
-  STACKFRAME64 frame;
-  memset(&frame, 0, sizeof frame);
+  STACKFRAME64 frame = {};
   frame.AddrPC.Offset = 0x10;  // in no module
-  EXPECT_FALSE(api_.stackWalk(IMAGE_FILE_MACHINE_I386, GetCurrentProcess(), GetCurrentThread(),
-                              &frame, nullptr, nullptr, api_.functionTable, api_.moduleBase,
-                              nullptr));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_ADDRESS));
-  EXPECT_FALSE(api_.stackWalk(IMAGE_FILE_MACHINE_I386, GetCurrentProcess(), GetCurrentThread(),
-                              &frame, nullptr, nullptr, api_.functionTable, api_.moduleBase,
-                              nullptr));  // stays failed
-  // The same record pointed at a new start is a new walk, not the failed one resumed.
-  WalkResult fresh;
-  fresh.api = &api_;
-  walk::level1(walkHere, &fresh);
-  ASSERT_GE(fresh.frames.size(), 2u);
-  frame.AddrPC.Offset = fresh.frames[1].AddrPC.Offset;
-  frame.AddrStack.Offset = fresh.frames[1].AddrStack.Offset;
-  EXPECT_TRUE(api_.stackWalk(IMAGE_FILE_MACHINE_I386, GetCurrentProcess(), GetCurrentThread(),
-                             &frame, nullptr, nullptr, api_.functionTable, api_.moduleBase,
-                             nullptr));
-  EXPECT_EQ(frame.AddrPC.Offset, fresh.frames[1].AddrPC.Offset);
-  memset(&frame, 0, sizeof frame);
-  EXPECT_FALSE(api_.stackWalk(0x8664, GetCurrentProcess(), GetCurrentThread(), &frame, nullptr,
-                              nullptr, nullptr, nullptr, nullptr));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
-  EXPECT_FALSE(api_.stackWalk(IMAGE_FILE_MACHINE_I386, GetCurrentProcess(), GetCurrentThread(),
-                              nullptr, nullptr, nullptr, nullptr, nullptr, nullptr));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  EXPECT_EQ(errorOf(step(&frame)), ERROR_INVALID_ADDRESS);
+  EXPECT_EQ(errorOf(step(nullptr)), ERROR_INVALID_PARAMETER);
 }
 
-// ---- Symbols, lines, modules
-// ---------------------------------------------------------------------
-
-TEST_F(DbghelpTest, SymbolsAreUndecoratedToQualifiedNames) {
-  walk::Holder<int> holder;
-  EXPECT_EQ(holder.twice(21), 42);
-  walk::Functor functor;
-  EXPECT_EQ(functor(2), 7);
-  EXPECT_EQ(nameAt(reinterpret_cast<uintptr_t>(walk::g_insideTwice) - 1),
-            "walk::Holder<int>::twice");
-  EXPECT_EQ(nameAt(reinterpret_cast<uintptr_t>(walk::g_insideFunctor) - 1),
-            "walk::Functor::operator()");
+TEST_F(Dbghelp, SymbolsAreUndecoratedToQualifiedNames) {
+  EXPECT_EQ(walk::Holder<int>().twice(21), 42);
   EXPECT_EQ(walk::scaled(3), 15);
-  EXPECT_EQ(nameAt(reinterpret_cast<uintptr_t>(walk::g_insideScaled) - 1), "walk::scaled<int>");
+  EXPECT_EQ(nameAt(addressOf(walk::g_insideTwice) - 1), "walk::Holder<int>::twice");
+  EXPECT_EQ(nameAt(addressOf(walk::g_insideScaled) - 1), "walk::scaled<int>");
+  const uintptr_t level2 = addressOf(reinterpret_cast<void*>(&walk::level2));
   DWORD64 displacement = 99;
-  EXPECT_EQ(nameAt(reinterpret_cast<uintptr_t>(&walk::level2) + 2, &displacement), "walk::level2");
+  EXPECT_EQ(nameAt(level2 + 2, &displacement), "walk::level2");
   EXPECT_EQ(displacement, 2u);
-  EXPECT_EQ(nameAt(reinterpret_cast<uintptr_t>(&walk_plain_c)),
-            "walk_plain_c");  // C names stay as they are
-
-  // Undecoration off: the linker's name.
   DWORD options = api_.getOptions();
   api_.setOptions(options & ~SYMOPT_UNDNAME);
-  EXPECT_EQ(nameAt(reinterpret_cast<uintptr_t>(&walk::level2)), "_ZN4walk6level2EPFiPvES0_");
+  EXPECT_EQ(nameAt(level2), "_ZN4walk6level2EPFiPvES0_") << "undecoration off: the linker's";
   api_.setOptions(options);
+  ASSERT_TRUE(api_.cleanup(kSelf));
+  EXPECT_FALSE(api_.cleanup(kSelf)) << "cleaned up already";
+  EXPECT_EQ(nameAt(level2), "") << "queries need SymInitialize";
+  ASSERT_TRUE(api_.initialize(kSelf, nullptr, TRUE));
 
   // A name longer than MaxNameLength is cut, NUL-terminated.
   alignas(8) char buffer[sizeof(IMAGEHLP_SYMBOL64) + 16];
@@ -250,120 +209,60 @@ TEST_F(DbghelpTest, SymbolsAreUndecoratedToQualifiedNames) {
   symbol->SizeOfStruct = sizeof(IMAGEHLP_SYMBOL64);
   symbol->MaxNameLength = 6;
   DWORD64 offset = 0;
-  ASSERT_TRUE(api_.symbol(GetCurrentProcess(), reinterpret_cast<uintptr_t>(&walk::level2), &offset,
-                          symbol));
+  ASSERT_TRUE(api_.symbol(kSelf, level2, &offset, symbol));
   EXPECT_STREQ(symbol->Name, "walk::");
-  EXPECT_EQ(symbol->Address, reinterpret_cast<uintptr_t>(&walk::level2));
-
-  // No module at the address.
-  EXPECT_FALSE(api_.symbol(GetCurrentProcess(), 0x10, &offset, symbol));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+  EXPECT_EQ(symbol->Address, level2);
+  EXPECT_EQ(errorOf(api_.symbol(kSelf, 0x10, &offset, symbol)), ERROR_MOD_NOT_FOUND);
 }
 
-TEST_F(DbghelpTest, LinesComeFromDwarf) {
-  // The line the call below stands on.
-  int expectedLine = __LINE__ + 1;
-  uintptr_t call = reinterpret_cast<uintptr_t>(walk::returnAddress()) - 1;
-  IMAGEHLP_LINE64 line;
-  memset(&line, 0, sizeof line);
+TEST_F(Dbghelp, LinesComeFromDwarf) {
+  int expectedLine = __LINE__ + 1;  // the line of the call below
+  uintptr_t call = addressOf(walk::returnAddress()) - 1;
+  IMAGEHLP_LINE64 line = {};
   line.SizeOfStruct = sizeof line;
   DWORD displacement = 12345;
-  ASSERT_TRUE(api_.line(GetCurrentProcess(), call, &displacement, &line));
-  ASSERT_NE(line.FileName, nullptr);
-  std::string file = line.FileName;
-  EXPECT_EQ(file.substr(file.rfind('/') + 1), "dbghelp_test.cpp");
+  ASSERT_TRUE(api_.line(kSelf, call, &displacement, &line));
+  EXPECT_EQ(std::string(line.FileName).substr(std::string(line.FileName).rfind('/')),
+            "/dbghelp_test.cpp");
   EXPECT_EQ(line.LineNumber, static_cast<DWORD>(expectedLine));
   EXPECT_EQ(line.Address + displacement, call);
-  EXPECT_LT(displacement, 256u);
-
-  EXPECT_FALSE(api_.line(GetCurrentProcess(), 0x10, &displacement, &line));
+  EXPECT_FALSE(api_.line(kSelf, 0x10, &displacement, &line));
 }
-
-TEST_F(DbghelpTest, ModuleDataAndSignExtendedAddresses) {
-  uintptr_t inProgram = reinterpret_cast<uintptr_t>(&walk::level1);
-  IMAGEHLP_MODULE64 info;
-  memset(&info, 0, sizeof info);
-  info.SizeOfStruct = 1672;
-  ASSERT_TRUE(api_.moduleInfo(GetCurrentProcess(), inProgram, &info));
-  char exe[1024];
-  GetModuleFileNameA(nullptr, exe, sizeof exe);
-  EXPECT_STREQ(info.ImageName, exe);
-  EXPECT_STREQ(info.LoadedImageName, exe);
-  EXPECT_STREQ(info.ModuleName, "pal_dbghelp_test");
-  DWORD64 base = api_.moduleBase(GetCurrentProcess(), inProgram);
-  EXPECT_EQ(info.BaseOfImage, base);
-  EXPECT_LE(base, inProgram);
-  EXPECT_GT(base + info.ImageSize, inProgram);
-
-  uintptr_t inLibrary = reinterpret_cast<uintptr_t>(reinterpret_cast<void*>(api_.initialize));
-  ASSERT_TRUE(api_.moduleInfo(GetCurrentProcess(), inLibrary, &info));
-  std::string loaded = info.LoadedImageName;
-  EXPECT_EQ(loaded.substr(loaded.rfind('/') + 1), "dbghelp.dll");
-  EXPECT_STREQ(info.ModuleName, "dbghelp");
-  EXPECT_EQ(info.BaseOfImage, reinterpret_cast<uintptr_t>(api_.module));  // HMODULE is the base
-
-  // 64-bit addresses: a 32-bit address with its top bit set arrives sign-extended.
-  DWORD64 widened = inLibrary >= 0x80000000u ? (0xFFFFFFFF00000000ull | inLibrary) : inLibrary;
-  EXPECT_EQ(api_.moduleBase(GetCurrentProcess(), widened),
-            reinterpret_cast<uintptr_t>(api_.module));
-  EXPECT_EQ(api_.moduleBase(GetCurrentProcess(), 0x100000000ull | inLibrary),
-            0u);  // not a 32-bit address
-
-  info.SizeOfStruct = 100;
-  EXPECT_FALSE(api_.moduleInfo(GetCurrentProcess(), inProgram, &info));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-  info.SizeOfStruct = 1672;
-  EXPECT_FALSE(api_.moduleInfo(GetCurrentProcess(), 0x10, &info));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
-}
-
-struct Listed {
-  std::vector<std::string> names;
-  std::vector<DWORD64> bases;
-  size_t stopAfter = 1000;
-};
 
 BOOL CALLBACK collect(PCSTR name, DWORD64 base, PVOID context) {
-  Listed* listed = static_cast<Listed*>(context);
-  listed->names.push_back(name);
-  listed->bases.push_back(base);
-  return listed->names.size() < listed->stopAfter;
+  auto* listed = static_cast<std::vector<std::pair<std::string, DWORD64>>*>(context);
+  listed->emplace_back(name, base);
+  return listed->size() < 2;  // FALSE ends the enumeration
 }
 
-TEST_F(DbghelpTest, EnumeratesEveryModuleExecutableFirst) {
-  Listed listed;
-  ASSERT_TRUE(api_.enumerate(GetCurrentProcess(), collect, &listed));
-  ASSERT_GE(listed.names.size(), 4u);  // program, dbghelp.dll, libstdc++, libc at least
-  EXPECT_EQ(listed.names[0], "pal_dbghelp_test");
-  EXPECT_EQ(listed.bases[0],
-            api_.moduleBase(GetCurrentProcess(), reinterpret_cast<uintptr_t>(&walk::level1)));
-  bool sawLibrary = false;
-  bool sawC = false;
-  for (size_t i = 0; i < listed.names.size(); ++i) {
-    if (listed.names[i] == "dbghelp")
-      sawLibrary = listed.bases[i] == reinterpret_cast<uintptr_t>(api_.module);
-    if (listed.names[i] == "libc") sawC = true;
-  }
-  EXPECT_TRUE(sawLibrary);
-  EXPECT_TRUE(sawC);
+TEST_F(Dbghelp, ModulesAreListedExecutableFirstAndFoundBySignExtendedAddresses) {
+  const uintptr_t inProgram = addressOf(reinterpret_cast<void*>(&walk::level1));
+  const uintptr_t inLibrary = addressOf(reinterpret_cast<void*>(api_.initialize));
+  const uintptr_t libraryBase = addressOf(api_.module);  // HMODULE is the base
+  IMAGEHLP_MODULE64 info = {};
+  info.SizeOfStruct = 1672;
+  ASSERT_TRUE(api_.moduleInfo(kSelf, inProgram, &info));
+  EXPECT_STREQ(info.ModuleName, "pal_dbghelp_test");
+  EXPECT_EQ(info.BaseOfImage, api_.moduleBase(kSelf, inProgram));
+  EXPECT_GT(info.BaseOfImage + info.ImageSize, inProgram);
+  ASSERT_TRUE(api_.moduleInfo(kSelf, inLibrary, &info));
+  EXPECT_STREQ(info.ModuleName, "dbghelp");
+  EXPECT_EQ(info.BaseOfImage, libraryBase);
+  std::vector<std::pair<std::string, DWORD64>> listed;
+  ASSERT_TRUE(api_.enumerate(kSelf, collect, &listed));
+  ASSERT_EQ(listed.size(), 2u);
+  EXPECT_EQ(listed[0].first, "pal_dbghelp_test");
+  EXPECT_EQ(listed[0].second, api_.moduleBase(kSelf, inProgram));
 
-  Listed first;
-  first.stopAfter = 1;  // the callback's FALSE ends the enumeration
-  EXPECT_TRUE(api_.enumerate(GetCurrentProcess(), collect, &first));
-  EXPECT_EQ(first.names.size(), 1u);
-}
-
-TEST_F(DbghelpTest, QueriesNeedSymInitialize) {
-  uintptr_t inProgram = reinterpret_cast<uintptr_t>(&walk::level1);
-  ASSERT_TRUE(api_.cleanup(GetCurrentProcess()));
-  EXPECT_FALSE(api_.cleanup(GetCurrentProcess()));
-  EXPECT_EQ(api_.moduleBase(GetCurrentProcess(), inProgram), 0u);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
-  EXPECT_EQ(nameAt(inProgram), "");
-  EXPECT_FALSE(
-      api_.initialize(reinterpret_cast<HANDLE>(0x1234), nullptr, TRUE));  // another process
-  ASSERT_TRUE(api_.initialize(GetCurrentProcess(), nullptr, TRUE));
-  EXPECT_EQ(nameAt(inProgram), "walk::level1");
+  // A 32-bit address with its top bit set arrives sign-extended; above 32 bits is no address.
+  DWORD64 widened = inLibrary >= 0x80000000u ? (0xFFFFFFFF00000000ull | inLibrary) : inLibrary;
+  EXPECT_EQ(api_.moduleBase(kSelf, widened), libraryBase);
+  EXPECT_EQ(api_.moduleBase(kSelf, 0x100000000ull | inLibrary), 0u);
+  EXPECT_EQ(api_.moduleBase(kSelf, 0xFFFFFFFF00000000ull | (inProgram & 0x7FFFFFFFu)), 0u);
+  info.SizeOfStruct = 100;
+  EXPECT_EQ(errorOf(api_.moduleInfo(kSelf, inProgram, &info)), ERROR_INVALID_PARAMETER);
+  info.SizeOfStruct = 1672;
+  EXPECT_EQ(errorOf(api_.moduleInfo(kSelf, 0x10, &info)), ERROR_MOD_NOT_FOUND);
 }
 
 }  // namespace

@@ -1,159 +1,154 @@
-// The loader: search order (executable directory, then system directory), module names as
-// Windows builds them, reference counts, exports of the module only, built-in kernel32 and
-// RtlCaptureContext.
+// What the debug-help module's start-up stands on: the loader, and the fault guard that turns
+// fault signals into a guarded block's end.
+#include <fault_guard.h>
 #include <windows.h>
 #include <pal/testing.h>
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <string>
+#include "pal_test.h"
 
-#include "temp_directory.h"
+#include <fstream>
+#include <pthread.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string>
+#include <unistd.h>
 
 namespace {
 
+using paltest::errorOf;
+using paltest::moduleName;
+
 std::string exeDirectory() {
-  char path[4096];
-  DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
-  EXPECT_GT(length, 0u);
-  std::string full(path, length);
-  return full.substr(0, full.rfind('/'));
+  std::string exe = moduleName(nullptr);
+  return exe.substr(0, exe.rfind('/'));
 }
 
-std::string moduleName(HMODULE module) {
-  char path[4096];
-  DWORD length = GetModuleFileNameA(module, path, sizeof path);
-  return std::string(path, length);
-}
-
-class LoaderTest : public TempDirectoryTest {
+class Loader : public paltest::ScratchDirectoryTest {
  protected:
   void TearDown() override {
     pal_set_system_directory(nullptr);
-    TempDirectoryTest::TearDown();
+    ScratchDirectoryTest::TearDown();
   }
 };
 
-TEST_F(LoaderTest, ExecutableDirectoryIsSearchedAndNamedTheWindowsWay) {
-  std::string exe = moduleName(nullptr);
-  EXPECT_EQ(exe.substr(exe.rfind('/') + 1), "pal_loader_test");
-
+TEST_F(Loader, ExecutableDirectoryIsSearchedAndNamedTheWindowsWay) {
+  EXPECT_EQ(moduleName(nullptr), exeDirectory() + "/pal_loader_test");
   HMODULE module = LoadLibraryA("loader_fixture.dll");
   ASSERT_NE(module, nullptr) << GetLastError();
-  EXPECT_EQ(moduleName(module), exeDirectory() + "\\loader_fixture.dll");
-  // Without the extension ".dll" is added, and the loaded module is found again.
-  EXPECT_EQ(LoadLibraryA("LOADER_FIXTURE"), module);
-  std::string byPath = exeDirectory() + "/loader_fixture.dll";
-  EXPECT_EQ(LoadLibraryA(byPath.c_str()), module);
-
+  const std::string name = exeDirectory() + "\\loader_fixture.dll";
+  EXPECT_EQ(moduleName(module), name);
+  EXPECT_EQ(LoadLibraryA("LOADER_FIXTURE"), module) << "\".dll\" added, found again";
+  EXPECT_EQ(LoadLibraryA(name.c_str()), module) << "by its Windows path";
   char small[6];
   EXPECT_EQ(GetModuleFileNameA(module, small, sizeof small), 6u);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
-  EXPECT_EQ(std::string(small), exeDirectory().substr(0, 5));
-
+  EXPECT_EQ(std::string(small), name.substr(0, 5));
   EXPECT_TRUE(FreeLibrary(module));
   EXPECT_TRUE(FreeLibrary(module));
-  EXPECT_EQ(moduleName(module), exeDirectory() + "\\loader_fixture.dll");  // one reference left
+  EXPECT_EQ(moduleName(module), name) << "one reference left";
   EXPECT_TRUE(FreeLibrary(module));
-  EXPECT_FALSE(FreeLibrary(module));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+  EXPECT_EQ(errorOf(FreeLibrary(module)), ERROR_MOD_NOT_FOUND);
 }
 
-TEST_F(LoaderTest, SystemDirectoryComesSecondAndMatchesItsOwnName) {
-  std::string copy = "cp '" + exeDirectory() + "/loader_fixture.dll' '" + dir_ + "/sysonly.dll'";
-  ASSERT_EQ(system(copy.c_str()), 0);
-  EXPECT_EQ(LoadLibraryA("sysonly.dll"), nullptr);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
-
+TEST_F(Loader, SystemDirectoryComesSecondAndMatchesItsOwnName) {
+  ASSERT_EQ(system(("cp " + exeDirectory() + "/loader_fixture.dll " + dir_ + "/sys.dll").c_str()),
+            0);
+  std::ofstream(dir_ + "/bad.dll") << "not an ELF object";
+  EXPECT_EQ(errorOf(LoadLibraryA("sys.dll")), ERROR_MOD_NOT_FOUND);
   pal_set_system_directory((dir_ + "/").c_str());
   char system[4096];
   UINT length = GetSystemDirectoryA(system, sizeof system);
-  EXPECT_EQ(std::string(system, length), dir_);                // no trailing separator
-  EXPECT_EQ(GetSystemDirectoryA(system, length), length + 1);  // too small: the size needed
-
-  HMODULE module = LoadLibraryA("sysonly.dll");
+  EXPECT_EQ(std::string(system, length), dir_) << "no trailing separator";
+  HMODULE module = LoadLibraryA("sys.dll");
   ASSERT_NE(module, nullptr) << GetLastError();
   // The debug-help module's test for "the system's own copy".
-  std::string expected = std::string(system) + "\\" + "sysonly.dll";
-  EXPECT_EQ(lstrcmpiA(moduleName(module).c_str(), expected.c_str()), 0);
-
-  typedef int (*Answer)(void);
-  Answer answer = reinterpret_cast<Answer>(GetProcAddress(module, "fixture_answer"));
-  ASSERT_NE(answer, nullptr);
-  EXPECT_EQ(answer(), 42);
+  EXPECT_EQ(lstrcmpiA(moduleName(module).c_str(), (dir_ + "\\SYS.dll").c_str()), 0);
   EXPECT_TRUE(FreeLibrary(module));
-
-  // A file that is not a loadable object.
-  std::ofstream(dir_ + "/bad.dll") << "not an ELF object";
-  EXPECT_EQ(LoadLibraryA("bad.dll"), nullptr);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BAD_EXE_FORMAT));
-
-  pal_set_system_directory(nullptr);
-  length = GetSystemDirectoryA(system, sizeof system);
-  EXPECT_EQ(std::string(system, length).substr(length - 8), "/quorkit");
+  EXPECT_EQ(errorOf(LoadLibraryA("bad.dll")), ERROR_BAD_EXE_FORMAT);
 }
 
-TEST_F(LoaderTest, GetProcAddressGivesTheModulesOwnExportsOnly) {
+TEST_F(Loader, GetProcAddressGivesTheModulesOwnExportsOnly) {
   HMODULE module = LoadLibraryA("loader_fixture.dll");
   ASSERT_NE(module, nullptr);
-  EXPECT_NE(GetProcAddress(module, "fixture_answer"), nullptr);
-  EXPECT_EQ(GetProcAddress(module, "malloc"), nullptr);  // the C library's, not the module's
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PROC_NOT_FOUND));
-  EXPECT_EQ(GetProcAddress(module, "no_such_function"), nullptr);
-  EXPECT_EQ(GetProcAddress(module, reinterpret_cast<LPCSTR>(1)), nullptr);  // ordinals: none
+  auto answer = reinterpret_cast<int (*)()>(GetProcAddress(module, "fixture_answer"));
+  EXPECT_EQ(answer(), 42);
+  EXPECT_EQ(errorOf(GetProcAddress(module, "malloc")), ERROR_PROC_NOT_FOUND)
+      << "the C library's, not the module's";
   EXPECT_TRUE(FreeLibrary(module));
-
-  EXPECT_EQ(GetProcAddress(nullptr, "malloc"), nullptr);  // the executable's own only
-  EXPECT_EQ(LoadLibraryA("no_such_module.dll"), nullptr);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
   pal_inject_failure("LoadLibraryA", 0, 1);
-  EXPECT_EQ(LoadLibraryA("loader_fixture.dll"), nullptr);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
-}
+  EXPECT_EQ(errorOf(LoadLibraryA("loader_fixture.dll")), ERROR_MOD_NOT_FOUND);
 
-TEST_F(LoaderTest, Kernel32IsBuiltIn) {
-  HMODULE kernel32 = LoadLibraryA("kernel32.dll");
-  ASSERT_NE(kernel32, nullptr);
-  EXPECT_EQ(LoadLibraryA("KERNEL32"), kernel32);
-  FARPROC capture = GetProcAddress(kernel32, "RtlCaptureContext");
-  EXPECT_EQ(reinterpret_cast<void*>(capture), reinterpret_cast<void*>(&RtlCaptureContext));
-  EXPECT_EQ(GetProcAddress(kernel32, "MessageBoxA"), nullptr);  // user32's, not kernel32's
-  std::string name = moduleName(kernel32);
-  EXPECT_EQ(name.substr(name.size() - 13), "\\kernel32.dll");
+  HMODULE kernel32 = LoadLibraryA("KERNEL32");  // built in
+  EXPECT_EQ(reinterpret_cast<void*>(GetProcAddress(kernel32, "RtlCaptureContext")),
+            reinterpret_cast<void*>(&RtlCaptureContext));
+  EXPECT_EQ(GetProcAddress(kernel32, "MessageBoxA"), nullptr) << "user32's, not kernel32's";
   EXPECT_TRUE(FreeLibrary(kernel32));
-  EXPECT_TRUE(FreeLibrary(kernel32));
-  EXPECT_EQ(reinterpret_cast<intptr_t>(GetCurrentProcess()), -1);
-  EXPECT_EQ(reinterpret_cast<intptr_t>(GetCurrentThread()), -2);
 }
 
-// Called through a pointer so that the call is real; the context must describe this function
-// as it stands right after the call.
-__attribute__((noinline)) void captureHere(CONTEXT* context, DWORD* frame, DWORD* local) {
-  volatile DWORD marker = 0;
-  *local = static_cast<DWORD>(reinterpret_cast<uintptr_t>(&marker));
-  *frame = static_cast<DWORD>(reinterpret_cast<uintptr_t>(__builtin_frame_address(0)));
-  RtlCaptureContext(context);
-  marker = 1;
+volatile int* volatile g_null = nullptr;
+volatile int g_zero = 0;
+
+int readNull() { return *g_null; }
+int divideByZero() { return 10 / g_zero; }
+int illegalInstruction() { __builtin_trap(); }
+int returnsSeven() { return 7; }
+
+// What fn returned when the guarded block ended normally, -1 after a fault.
+int guarded(int (*fn)()) {
+  volatile int outcome = 0;
+  FAULT_GUARD_TRY { outcome = fn(); }
+  FAULT_GUARD_EXCEPT { outcome = -1; }
+  FAULT_GUARD_END
+  return outcome;
 }
 
-TEST(RtlCaptureContext, DescribesTheCallerAfterTheCall) {
-  CONTEXT context;
-  memset(&context, 0xCC, sizeof context);
-  DWORD frame = 0;
-  DWORD local = 0;
-  captureHere(&context, &frame, &local);
-  EXPECT_EQ(context.ContextFlags, static_cast<DWORD>(CONTEXT_FULL));
-  uintptr_t start = reinterpret_cast<uintptr_t>(&captureHere);
-  EXPECT_GT(context.Eip, start);
-  EXPECT_LT(context.Eip, start + 256);
-  EXPECT_EQ(context.Ebp, frame);
-  // The caller's stack pointer after the call sits below its locals and above the return address
-  // slot that the call used.
-  EXPECT_LE(context.Esp, local);
-  EXPECT_GT(context.Esp + 512, local);
-  EXPECT_EQ(context.Esp % 4, 0u);
-  EXPECT_EQ(context.Dr0, 0xCCCCCCCCu);  // debug registers are not part of CONTEXT_FULL
+TEST(FaultGuard, CatchesSegvFpeAndIllAndCarriesOn) {
+  EXPECT_EQ(guarded(returnsSeven), 7);
+  for (auto fault : {readNull, divideByZero, illegalInstruction}) EXPECT_EQ(guarded(fault), -1);
+  // The same thread faults again under new guards: nothing stayed armed or blocked.
+  for (int i = 0; i < 20; ++i) EXPECT_EQ(guarded(readNull), -1);
+}
+
+TEST(FaultGuard, InnermostGuardCatchesAndOuterStaysArmed) {
+  volatile int inner = 0, outer = 0;
+  FAULT_GUARD_TRY {
+    inner = guarded(readNull);
+    outer = 1;
+    readNull();
+    outer = 2;
+  }
+  FAULT_GUARD_EXCEPT { outer = -outer; }
+  FAULT_GUARD_END
+  EXPECT_EQ(inner, -1);
+  EXPECT_EQ(outer, -1);
+}
+
+// Leaving the guarded block early must disarm it.
+int leaveEarly() {
+  FAULT_GUARD_TRY { return 5; }
+  FAULT_GUARD_EXCEPT { return -1; }
+  FAULT_GUARD_END
+  return 0;
+}
+
+TEST(FaultGuardDeathTest, FaultsOutsideAGuardKeepTheirUsualOutcome) {
+  EXPECT_EXIT(
+      {
+        EXPECT_EQ(leaveEarly(), 5);
+        readNull();
+      },
+      ::testing::KilledBySignal(SIGSEGV), "");
+  // A handler installed before the first guard still receives unguarded faults.
+  EXPECT_EXIT(
+      {
+        struct sigaction own = {};
+        own.sa_handler = [](int) { _exit(42); };
+        sigaction(SIGFPE, &own, nullptr);
+        EXPECT_EQ(guarded(returnsSeven), 7);  // a guard that ends normally leaves nothing armed
+        divideByZero();
+      },
+      ::testing::ExitedWithCode(42), "");
 }
 
 }  // namespace
