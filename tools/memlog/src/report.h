@@ -1,4 +1,4 @@
-// The text, LeakSanitizer, folded-stack and SVG renderings of an analysed log.
+// The text, LeakSanitizer and folded-stack renderings of an analysed log.
 #ifndef QUORKIT_MEMLOG_REPORT_H
 #define QUORKIT_MEMLOG_REPORT_H
 
@@ -45,8 +45,6 @@ uint64_t renderLeaks(Out& out, const Analysis& a, const Symbolizer& sym, uint64_
                      LeakFormat format);
 void renderTop(Out& out, const Analysis& a, const Symbolizer& sym, TopBy by, uint64_t n);
 void renderFolded(Out& out, const Analysis& a, const Symbolizer& sym, FoldedWeight weight);
-void renderFlame(Out& out, const Analysis& a, const Symbolizer& sym, bool atPeak,
-                 const std::string& title);
 void renderHistogram(Out& out, const Analysis& a);
 void renderFind(Out& out, const Analysis& a, const Symbolizer& sym, uint32_t address);
 void renderDiff(Out& out, const Analysis& a, const Symbolizer& symA, const std::string& nameA,
