@@ -70,5 +70,5 @@ TEST(Cli, OutputGoesWhereDashOSays) {
   EXPECT_EQ(text.rfind("<?xml", 0), 0u);
   EXPECT_NE(text.find("</svg>"), std::string::npos);
 
-  EXPECT_EQ(run({"summary", "-o", dir.file("no/such/dir/x"), dir.file("log.bin")}).code, 3);
+  EXPECT_EQ(run({"summary", "-o", dir.file("no/such/dir/x"), dir.file("log.bin")}).code, 4);
 }
