@@ -1,15 +1,20 @@
-// The flame graph of live memory at the end or at the peak of the run: one box per
-// frame, outermost at the bottom, as wide as the bytes allocated through it.
+// The flame graph of live memory at the end or at the peak of the run as an SVG: outermost frame
+// at the bottom, each box as wide as the bytes allocated through it. The boxes are drawn in the
+// file, so any viewer shows them; an inline script adds zoom, search and hover details.
 #include "flame.h"
 
-#include <algorithm>
 #include <cinttypes>
-#include <map>
 #include <vector>
+
+#include "assets.h"
+#include "flame_tree.h"
 
 namespace memlog {
 
 namespace {
+
+constexpr double kWidth = 1200, kPad = 10, kRowHeight = 17, kTop = 52, kBottom = 26;
+constexpr double kCharWidth = 7;  // of the 12-pixel monospace labels
 
 std::string xmlText(const std::string& s) {
   std::string o;
@@ -26,103 +31,98 @@ std::string xmlText(const std::string& s) {
   return o;
 }
 
+// A warm colour that stays the same for the same name; grey for merged boxes.
+void boxColour(const FlameNode& n, const std::string& name, unsigned rgb[3]) {
+  if (n.merged) {
+    rgb[0] = rgb[1] = rgb[2] = 200;
+    return;
+  }
+  uint32_t h = 2166136261u;
+  for (unsigned char c : name) h = (h ^ c) * 16777619u;
+  rgb[0] = 205 + h % 50;
+  rgb[1] = (h >> 8) % 180 + 40;
+  rgb[2] = (h >> 16) % 55;
+}
+
+std::string fittedLabel(const std::string& name, double width) {
+  const size_t fit = width > 6 ? size_t((width - 6) / kCharWidth) : 0;
+  if (fit < 3) return std::string();
+  return name.size() <= fit ? name : name.substr(0, fit - 2) + "..";
+}
+
+void writeHeader(Out& out, double height, const std::string& title, bool atPeak, uint64_t total) {
+  out.print("<?xml version=\"1.0\" standalone=\"no\"?>\n");
+  out.print(
+      "<svg version=\"1.1\" width=\"%.0f\" height=\"%.0f\" viewBox=\"0 0 %.0f %.0f\" "
+      "xmlns=\"http://www.w3.org/2000/svg\" font-family=\"Verdana,sans-serif\">\n",
+      kWidth, height, kWidth, height);
+  out.print(
+      "<style>#frames g{cursor:pointer}#frames g:hover rect{stroke:#333;stroke-width:.5}"
+      "#frames text{font:12px monospace;pointer-events:none}"
+      ".button{cursor:pointer;fill:#235;font-size:12px}.button:hover{text-decoration:underline}"
+      "</style>\n");
+  out.print("<rect x=\"0\" y=\"0\" width=\"%.0f\" height=\"%.0f\" fill=\"#f8f8f0\"/>\n", kWidth,
+            height);
+  out.print("<text x=\"%.0f\" y=\"24\" text-anchor=\"middle\" font-size=\"17\">%s</text>\n",
+            kWidth / 2, xmlText(title).c_str());
+  out.print(
+      "<text x=\"%.0f\" y=\"42\" text-anchor=\"middle\" font-size=\"12\" fill=\"#555\">"
+      "live bytes %s: %" PRIu64 "; click a box to zoom, hover for its bytes</text>\n",
+      kWidth / 2, atPeak ? "at the peak" : "at the end", total);
+  out.print(
+      "<text id=\"reset\" class=\"button\" x=\"%.0f\" y=\"24\" style=\"display:none\">Reset "
+      "zoom</text>\n",
+      kPad);
+  out.print(
+      "<text id=\"search\" class=\"button\" x=\"%.0f\" y=\"24\" "
+      "text-anchor=\"end\">Search</text>\n",
+      kWidth - kPad);
+  out.print("<text id=\"details\" x=\"%.0f\" y=\"%.0f\" font-size=\"12\"> </text>\n", kPad,
+            height - 9);
+  out.print(
+      "<text id=\"matched\" x=\"%.0f\" y=\"%.0f\" font-size=\"12\" text-anchor=\"end\"></text>\n",
+      kWidth - kPad, height - 9);
+}
+
 }  // namespace
 
 void renderFlame(Out& out, const Analysis& a, const Symbolizer& sym, bool atPeak,
                  const std::string& title) {
-  struct Node {
-    std::string name;
-    uint64_t value = 0;
-    std::map<std::string, size_t> children;
-  };
-  std::vector<Node> nodes(1);
-  nodes[0].name = "all";
-  size_t maxDepth = 0;
-  for (uint32_t id = 0; id < a.stacks.size(); ++id) {
-    const uint64_t weight = atPeak ? a.stackStats[id].atPeakBytes : a.stackStats[id].liveBytes;
-    if (weight == 0) continue;
-    const uint32_t* f = a.stacks.frames(id);
-    size_t cur = 0;
-    nodes[0].value += weight;
-    size_t depth = 0;
-    for (uint32_t i = a.stacks.frameCount(id); i-- > 0;) {
-      const std::string frame = sym.frameKey(f[i]);
-      auto it = nodes[cur].children.find(frame);
-      size_t child;
-      if (it == nodes[cur].children.end()) {
-        child = nodes.size();
-        nodes[cur].children.emplace(frame, child);
-        nodes.push_back(Node());
-        nodes[child].name = frame;
-      } else {
-        child = it->second;
-      }
-      nodes[child].value += weight;
-      cur = child;
-      maxDepth = std::max(maxDepth, ++depth);
-    }
-  }
+  const FlameTree tree = buildFlameTree(a, sym, atPeak, FlameLimits());
+  const double inner = kWidth - 2 * kPad;
+  const double height = kTop + double(tree.maxDepth + 1) * kRowHeight + kBottom;
+  const uint64_t total = tree.total();
+  writeHeader(out, height, title, atPeak, total);
 
-  const double width = 1200, pad = 10, rowH = 17, top = 48;
-  const double inner = width - 2 * pad;
-  const double height = top + double(maxDepth + 1) * rowH + pad;
-  const uint64_t total = nodes[0].value;
-  out.print("<?xml version=\"1.0\" standalone=\"no\"?>\n");
-  out.print(
-      "<svg version=\"1.1\" width=\"%.0f\" height=\"%.0f\" viewBox=\"0 0 %.0f %.0f\" "
-      "xmlns=\"http://www.w3.org/2000/svg\">\n",
-      width, height, width, height);
-  out.print("<rect x=\"0\" y=\"0\" width=\"%.0f\" height=\"%.0f\" fill=\"#f8f8f0\"/>\n", width,
-            height);
-  out.print(
-      "<text x=\"%.0f\" y=\"24\" text-anchor=\"middle\" font-family=\"Verdana,sans-serif\" "
-      "font-size=\"17\">%s</text>\n",
-      width / 2, xmlText(title).c_str());
-  out.print(
-      "<text x=\"%.0f\" y=\"40\" text-anchor=\"middle\" font-family=\"Verdana,sans-serif\" "
-      "font-size=\"12\" fill=\"#555\">%s live bytes: %" PRIu64
-      " (hover a box for its bytes)</text>\n",
-      width / 2, atPeak ? "at the peak," : "at the end,", total);
-
-  // Depth-first, root at the bottom; a box narrower than 0.1 px is dropped with its
-  // subtree since nothing of it could be seen.
-  struct Item {
-    size_t node;
-    double x;
-    size_t depth;
-  };
-  std::vector<Item> stack{{0, pad, 0}};
-  while (!stack.empty()) {
-    const Item it = stack.back();
-    stack.pop_back();
-    const Node& n = nodes[it.node];
+  out.print("<g id=\"frames\" data-pad=\"%.0f\">\n", kPad);
+  // Depth-first order puts a box's children right after it, so one cursor per depth places
+  // them side by side from the parent's left edge.
+  std::vector<double> cursor(tree.maxDepth + 2, kPad);
+  for (const FlameNode& n : tree.nodes) {
+    const std::string& name = tree.names[n.name];
+    const double x = cursor[n.depth];
     const double w = total ? inner * double(n.value) / double(total) : inner;
-    if (w < 0.1) continue;
-    const double y = height - pad - double(it.depth + 1) * rowH;
-    uint32_t h = 2166136261u;
-    for (unsigned char c : n.name) h = (h ^ c) * 16777619u;
-    const unsigned r = 205 + h % 50, g = (h >> 8) % 180 + 40, b = (h >> 16) % 55;
+    cursor[n.depth] = x + w;
+    cursor[n.depth + 1] = x;
+    const double y = height - kBottom - double(n.depth + 1) * kRowHeight;
+    unsigned rgb[3];
+    boxColour(n, name, rgb);
     const double pct = total ? 100.0 * double(n.value) / double(total) : 0.0;
-    out.print("<g><title>%s (%" PRIu64
-              " bytes, %.2f%%)</title><rect x=\"%.3f\" y=\"%.0f\" width=\"%.3f\" "
-              "height=\"%.0f\" fill=\"rgb(%u,%u,%u)\" rx=\"2\"/>",
-              xmlText(n.name).c_str(), n.value, pct, it.x, y, w, rowH - 1, r, g, b);
-    const size_t fit = size_t(w / 7);
-    if (fit >= 3) {
-      std::string label = n.name.size() <= fit ? n.name : n.name.substr(0, fit - 2) + "..";
-      out.print("<text x=\"%.3f\" y=\"%.0f\" font-family=\"monospace\" font-size=\"12\">%s</text>",
-                it.x + 3, y + rowH - 5, xmlText(label).c_str());
-    }
+    out.print("<g><title>%s\n%" PRIu64 " bytes, %.2f%%%s</title>", xmlText(name).c_str(), n.value,
+              pct, n.cut ? "\ndeeper frames not drawn" : "");
+    out.print(
+        "<rect x=\"%.3f\" y=\"%.0f\" width=\"%.3f\" height=\"%.0f\" fill=\"rgb(%u,%u,%u)\" "
+        "rx=\"2\"/>",
+        x, y, w, kRowHeight - 1, rgb[0], rgb[1], rgb[2]);
+    const std::string label = fittedLabel(name, w);
+    if (!label.empty())
+      out.print("<text x=\"%.3f\" y=\"%.0f\">%s</text>", x + 3, y + kRowHeight - 5,
+                xmlText(label).c_str());
     out.print("</g>\n");
-    double x = it.x;
-    std::vector<Item> kids;
-    for (const auto& kv : n.children) {
-      kids.push_back({kv.second, x, it.depth + 1});
-      x += total ? inner * double(nodes[kv.second].value) / double(total) : 0;
-    }
-    stack.insert(stack.end(), kids.rbegin(), kids.rend());
   }
-  out.print("</svg>\n");
+  out.print("</g>\n<script type=\"text/ecmascript\"><![CDATA[\n");
+  out.write(kFlameScript);
+  out.print("]]></script>\n</svg>\n");
 }
 
 }  // namespace memlog
