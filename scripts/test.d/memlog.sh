@@ -4,3 +4,4 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 tools/memlog/run-tests.sh
+tools/memlog/tests/browser/run.sh  # the HTML report driven in headless Chromium

@@ -8,6 +8,7 @@
 
 #include "assets.h"
 #include "flame_tree.h"
+#include "markup.h"
 
 namespace memlog {
 
@@ -15,21 +16,6 @@ namespace {
 
 constexpr double kWidth = 1200, kPad = 10, kRowHeight = 17, kTop = 52, kBottom = 26;
 constexpr double kCharWidth = 7;  // of the 12-pixel monospace labels
-
-std::string xmlText(const std::string& s) {
-  std::string o;
-  for (unsigned char c : s) {
-    switch (c) {
-      case '&': o += "&amp;"; break;
-      case '<': o += "&lt;"; break;
-      case '>': o += "&gt;"; break;
-      case '"': o += "&quot;"; break;
-      case '\'': o += "&apos;"; break;
-      default: o += (c < 0x20 || c >= 0x7f) ? '?' : char(c);
-    }
-  }
-  return o;
-}
 
 // A warm colour that stays the same for the same name; grey for merged boxes.
 void boxColour(const FlameNode& n, const std::string& name, unsigned rgb[3]) {

@@ -1,0 +1,315 @@
+// Draws quorkit-memlog's report from the JSON block beside this script. Everything the page
+// shows comes from that block; the page loads nothing else.
+(function () {
+  'use strict';
+  var data = JSON.parse(document.getElementById('memlog-data').textContent);
+  var S = data.strings;
+  var page = document.getElementById('report');
+
+  function el(tag, className, text) {
+    var e = document.createElement(tag);
+    if (className) e.className = className;
+    if (text !== undefined) e.textContent = text;
+    return e;
+  }
+  function add(parent) {
+    for (var i = 1; i < arguments.length; i++) parent.appendChild(arguments[i]);
+    return parent;
+  }
+  function put(parent, child) { return parent.appendChild(child); }
+  function count(n) { return n.toLocaleString('en-US'); }
+  function bytes(n) {
+    var units = ['bytes', 'KiB', 'MiB', 'GiB', 'TiB'], u = 0;
+    for (; n >= 1024 && u < units.length - 1; u++) n /= 1024;
+    return (u ? n.toFixed(n < 10 ? 2 : 1) : count(n)) + ' ' + units[u];
+  }
+  function percent(part, whole) { return whole ? (100 * part / whole).toFixed(1) + '%' : '0%'; }
+  function plural(n, one, many) { return count(n) + ' ' + (n === 1 ? one : many); }
+  function section(id, title, aside) {
+    var s = el('section');
+    s.id = id;
+    var h = el('h2', '', title);
+    if (aside) add(h, el('small', '', aside));
+    return put(page, add(s, h));
+  }
+
+  function header() {
+    var h = el('header');
+    add(h, el('h1', '', 'Memory report: ' + S[data.log]));
+    add(h, el('p', '', 'Written by quorkit-memlog ' + data.version + ' from ' +
+      plural(data.summary.events, 'event', 'events') + '.'));
+    add(page, h);
+  }
+
+  function summary() {
+    var s = data.summary, cards = el('div', 'cards');
+    var allocs = 0, releases = 0;
+    s.ops.forEach(function (op) {
+      if (/free|delete/.test(op[0])) releases += op[1]; else if (op[0] !== 'none') allocs += op[1];
+    });
+    function card(label, value, sub, bad) {
+      add(cards, add(el('div', 'card' + (bad ? ' bad' : '')), el('div', 'label', label),
+        el('div', 'value', value), el('div', 'sub', sub)));
+    }
+    card('Live at the end', bytes(s.liveBytes), plural(s.liveBlocks, 'block', 'blocks') +
+      ' not released', s.liveBlocks > 0);
+    card('Peak', bytes(s.peakBytes), plural(s.peakBlocks, 'block', 'blocks') + ' at event ' +
+      count(s.peakEvent));
+    card('Events', count(s.events), count(allocs) + ' allocations, ' + count(releases) + ' releases');
+    card('Leaking stacks', count(data.leaks.rows.length + data.leaks.omitted),
+      'of ' + plural(s.stacks, 'distinct stack', 'distinct stacks'), s.liveBlocks > 0);
+    var odd = s.unknownReleases + s.doubleAllocations;
+    card('Anomalies', count(odd), count(s.unknownReleases) + ' unknown releases, ' +
+      count(s.doubleAllocations) + ' reused live addresses', odd > 0);
+    add(section('summary', 'Summary'), cards);
+  }
+
+  // Live bytes over the events: the band spans the least and most of each bucket of events.
+  function chart() {
+    var t = data.timeline, s = data.summary, host = section('timeline', 'Live bytes over the run',
+      t.span > 1 ? 'each point: ' + count(t.span) + ' events' : '');
+    var box = put(host, el('div', 'chart'));
+    var NS = 'http://www.w3.org/2000/svg';
+    function svgEl(tag, attrs, parent) {
+      var e = document.createElementNS(NS, tag);
+      for (var k in attrs) e.setAttribute(k, attrs[k]);
+      return parent ? put(parent, e) : e;
+    }
+    function draw() {
+      box.textContent = '';
+      var W = Math.max(box.clientWidth, 300), H = 220, L = 78, R = 16, T = 22, B = 26;
+      var svg = svgEl('svg', { viewBox: '0 0 ' + W + ' ' + H, role: 'img' }, box);
+      var n = t.high.length, top = Math.max(s.peakBytes, 1), last = Math.max(s.events, 1);
+      function x(event) { return L + (W - L - R) * (last > 1 ? (event - 1) / (last - 1) : 0.5); }
+      function y(v) { return T + (H - T - B) * (1 - v / top); }
+      function xOf(i) { return x(Math.min(i * t.span + 1, last)); }
+      for (var g = 0; g <= 4; g++) {
+        var v = top * g / 4;
+        svgEl('line', { x1: L, x2: W - R, y1: y(v), y2: y(v), 'class': 'grid' }, svg);
+        svgEl('text', { x: L - 8, y: y(v) + 4, 'text-anchor': 'end', 'class': 'axis' }, svg)
+          .textContent = bytes(Math.round(v));
+      }
+      [1, last].forEach(function (e, k) {
+        svgEl('text', { x: x(e), y: H - 8, 'text-anchor': k ? 'end' : 'start', 'class': 'axis' },
+          svg).textContent = 'event ' + count(e);
+      });
+      if (!n) return;
+      var upper = '', lower = '', curve = '';
+      for (var i = 0; i < n; i++) {
+        upper += (i ? 'L' : 'M') + xOf(i).toFixed(1) + ',' + y(t.high[i]).toFixed(1);
+        lower = 'L' + xOf(i).toFixed(1) + ',' + y(t.low[i]).toFixed(1) + lower;
+        curve += (i ? 'L' : 'M') + xOf(i).toFixed(1) + ',' + y(t.high[i]).toFixed(1);
+      }
+      svgEl('path', { d: upper + lower + 'Z', 'class': 'band' }, svg);
+      svgEl('path', { d: curve, 'class': 'curve' }, svg);
+      var peak = svgEl('g', { 'class': 'peak' }, svg), px = x(s.peakEvent), py = y(s.peakBytes);
+      svgEl('line', { x1: px, x2: px, y1: T - 6, y2: H - B }, peak);
+      svgEl('circle', { cx: px, cy: py, r: 4 }, peak);
+      svgEl('text', { x: px + (px > W / 2 ? -8 : 8), y: T - 8 + 12, 'text-anchor': px > W / 2 ? 'end' : 'start' },
+        peak).textContent = 'peak ' + bytes(s.peakBytes) + ' at event ' + count(s.peakEvent);
+    }
+    draw();
+    window.addEventListener('resize', draw);
+  }
+
+  function frameItem(row, k) {
+    var li = el('li', 'frame');
+    add(li, el('span', 'fn', S[row[3][2 * k]]));
+    if (row[3][2 * k + 1]) add(li, el('span', 'loc', S[row[3][2 * k + 1]]));
+    return li;
+  }
+
+  // Largest first; a click on a row opens its stack below it, innermost frame first.
+  function leaks() {
+    var L = data.leaks, host = section('leaks', 'Leaks', 'blocks live at the end, by stack');
+    if (!L.rows.length) return add(host, el('p', 'note', 'No leaks: every block was released.'));
+    var table = put(host, el('table')), thead = put(table, el('thead')), body = put(table, el('tbody'));
+    var order = { key: 0, down: true }, open = {};
+    var hr = put(thead, el('tr'));
+    add(hr, el('th', 'num', '#'));
+    [['Bytes', 0], ['Blocks', 1]].forEach(function (c) {
+      var th = put(hr, el('th', 'num sortable', c[0]));
+      th.dataset.sort = c[0].toLowerCase();
+      add(th, el('span', 'arrow'));
+      th.addEventListener('click', function () {
+        order = { key: c[1], down: order.key === c[1] ? !order.down : true };
+        fill();
+      });
+    });
+    add(hr, el('th', '', 'Allocated from (innermost frame shown)'));
+    var rank = L.rows.map(function (r, i) { return i; });
+    function fill() {
+      rank.sort(function (a, b) {
+        var d = L.rows[a][order.key] - L.rows[b][order.key];
+        return (order.down ? -d : d) || a - b;
+      });
+      hr.querySelectorAll('th.sortable').forEach(function (th, k) {
+        th.lastChild.textContent = k === order.key ? (order.down ? '\u25BC' : '\u25B2') : '';
+      });
+      body.textContent = '';
+      rank.forEach(function (i) {
+        var r = L.rows[i], tr = put(body, el('tr', 'leak'));
+        add(tr, el('td', 'num', String(i + 1)), el('td', 'num', count(r[0])),
+          el('td', 'num', count(r[1])), el('td', 'where', r[3].length ? S[r[3][0]] : '(no frames)'));
+        tr.title = bytes(r[0]) + ' in ' + plural(r[1], 'block', 'blocks');
+        tr.addEventListener('click', function () { open[i] = !open[i]; fill(); });
+        if (!open[i]) return;
+        tr.classList.add('open');
+        var ol = el('ol', 'stack');
+        for (var k = 0; k < r[3].length / 2; k++) add(ol, frameItem(r, k));
+        if (r[2]) add(ol, el('li', 'loc', plural(r[2], 'more frame', 'more frames')));
+        var td = el('td');
+        td.colSpan = 4;
+        add(body, add(el('tr', 'stack'), add(td, ol)));
+      });
+    }
+    fill();
+    if (L.omitted)
+      add(host, el('p', 'note', plural(L.omitted, 'smaller stack', 'smaller stacks') + ' (' +
+        bytes(L.omittedBytes) + ') not listed; quorkit-memlog leaks lists them all.'));
+  }
+
+  // Boxes are laid out from the flat depth-first list: a node's subtree is the run of nodes
+  // after it up to end[i], and its left edge is off[i] bytes into the root.
+  function prepareTree(flat) {
+    var n = flat.length / 4, path = [], next = [];  // next[i]: where i's next child starts
+    var t = { name: [], depth: [], value: [], flags: [], off: [], end: [], parent: [] };
+    for (var i = 0; i < n; i++) {
+      var d = flat[4 * i + 1];
+      while (path.length > d) t.end[path.pop()] = i;
+      var p = d ? path[d - 1] : -1;
+      t.name.push(S[flat[4 * i]]);
+      t.depth.push(d);
+      t.value.push(flat[4 * i + 2]);
+      t.flags.push(flat[4 * i + 3]);
+      t.parent.push(p);
+      t.off.push(p < 0 ? 0 : next[p]);
+      if (p >= 0) next[p] += t.value[i];
+      next[i] = t.off[i];
+      t.end.push(n);
+      path.push(i);
+    }
+    return t;
+  }
+
+  function colour(t, i) {
+    if (t.flags[i] & 2) return '#c8ccd2';
+    var h = 2166136261, s = t.name[i];
+    for (var k = 0; k < s.length; k++) h = Math.imul(h ^ s.charCodeAt(k), 16777619) >>> 0;
+    return 'rgb(' + (205 + h % 50) + ',' + ((h >>> 8) % 180 + 40) + ',' + ((h >>> 16) % 55) + ')';
+  }
+
+  function flame() {
+    var host = section('flame', 'Flame graph of live memory', 'outermost frame on top; click a box to zoom');
+    var trees = { end: prepareTree(data.flame.end), peak: prepareTree(data.flame.peak) };
+    var bar = put(host, el('div', 'controls')), views = {};
+    [['end', 'At the end'], ['peak', 'At the peak']].forEach(function (v) {
+      views[v[0]] = put(bar, el('button', '', v[1]));
+      views[v[0]].addEventListener('click', function () { show(v[0]); });
+    });
+    var search = put(bar, el('input'));
+    search.id = 'flame-search';
+    search.type = 'search';
+    search.placeholder = 'Highlight frames containing\u2026';
+    var reset = put(bar, el('button', '', 'Reset zoom'));
+    reset.id = 'flame-reset';
+    var status = put(bar, el('span', 'status'));
+    status.id = 'flame-status';
+    var graph = put(host, el('div', 'flame')), tip = put(document.body, el('div', 'tip'));
+    graph.id = 'flame-graph';
+    tip.hidden = true;
+    var ROW = 18, t, view, zoomed = 0, term = '';
+
+    function matches(i) { return term && t.name[i].toLowerCase().indexOf(term) >= 0; }
+    function render() {
+      graph.textContent = '';
+      var W = graph.clientWidth, z = zoomed, deepest = 0;
+      function box(i, x, w, cls) {
+        var b = put(graph, el('div', 'box' + cls + (matches(i) ? ' match' : '')));
+        b.dataset.i = i;
+        b.style.left = x + 'px';
+        b.style.width = w + 'px';
+        b.style.top = t.depth[i] * ROW + 'px';
+        b.style.background = colour(t, i);
+        if (w > 28) b.textContent = t.name[i];
+        deepest = Math.max(deepest, t.depth[i]);
+      }
+      for (var a = t.parent[z]; a >= 0; a = t.parent[a]) box(a, 0, W, ' ancestor');
+      var scale = t.value[z] ? W / t.value[z] : 0;
+      for (var i = z; i < t.end[z];) {
+        var w = t.value[i] * scale;
+        if (w < 0.5 && i !== z) { i = t.end[i]; continue; }
+        box(i, (t.off[i] - t.off[z]) * scale, Math.max(w, 1), '');
+        i++;
+      }
+      graph.style.height = (deepest + 1) * ROW + 'px';
+      reset.disabled = z === 0;
+      // Nested matches are the same bytes: a match's subtree is skipped, not added again.
+      var hit = 0, boxes = 0;
+      for (var j = 0; term && j < t.name.length;) {
+        if (matches(j)) { hit += t.value[j]; boxes++; j = t.end[j]; } else j++;
+      }
+      status.textContent = term ? '\u201C' + search.value.trim() + '\u201D: ' + bytes(hit) + ', ' + percent(hit, t.value[0]) +
+        ' of the live bytes ' + (view === 'end' ? 'at the end' : 'at the peak') :
+        bytes(t.value[0]) + ' live ' + (view === 'end' ? 'at the end' : 'at the peak');
+      status.dataset.matched = boxes;
+    }
+    function show(v) {
+      view = v; t = trees[v]; zoomed = 0;
+      for (var k in views) views[k].setAttribute('aria-pressed', String(k === v));
+      render();
+    }
+    graph.addEventListener('click', function (e) {
+      if (e.target.dataset.i === undefined) return;
+      zoomed = +e.target.dataset.i;
+      render();
+    });
+    graph.addEventListener('mousemove', function (e) {
+      var i = e.target.dataset.i;
+      if (i === undefined) { tip.hidden = true; return; }
+      i = +i;
+      tip.textContent = '';
+      add(tip, el('div', 'name', t.name[i]), el('div', '', bytes(t.value[i]) + ' (' + count(t.value[i]) +
+        ' bytes), ' + percent(t.value[i], t.value[0]) + ' of all' +
+        (t.parent[i] >= 0 ? ', ' + percent(t.value[i], t.value[t.parent[i]]) + ' of its caller' : '')));
+      if (t.flags[i] & 1) add(tip, el('div', '', 'deeper frames not drawn'));
+      tip.hidden = false;
+      tip.style.left = Math.min(e.clientX + 14, window.innerWidth - tip.offsetWidth - 8) + 'px';
+      tip.style.top = e.clientY + 16 + 'px';
+    });
+    graph.addEventListener('mouseleave', function () { tip.hidden = true; });
+    search.addEventListener('input', function () { term = search.value.trim().toLowerCase(); render(); });
+    reset.addEventListener('click', function () { zoomed = 0; render(); });
+    document.addEventListener('keydown', function (e) {
+      if (e.key === 'Escape') { zoomed = 0; render(); }
+    });
+    window.addEventListener('resize', render);
+    show('end');
+  }
+
+  function table(id, title, heads, rows) {
+    var host = section(id, title), tb = put(host, el('table'));
+    var hr = put(put(tb, el('thead')), el('tr')), body = put(tb, el('tbody'));
+    heads.forEach(function (h) { add(hr, el('th', h[1], h[0])); });
+    rows.forEach(function (r) {
+      var tr = put(body, el('tr'));
+      r.forEach(function (v, k) { add(tr, el('td', heads[k][1], v)); });
+    });
+  }
+
+  function hex(v, digits) { return '0x' + ('00000000' + v.toString(16)).slice(-digits); }
+
+  header();
+  summary();
+  chart();
+  leaks();
+  flame();
+  table('regions', 'Regions', [['Region', 'mono'], ['Events', 'num'], ['Live blocks', 'num'],
+    ['Live bytes', 'num'], ['Peak bytes', 'num'], ['Peak at event', 'num']],
+  data.regions.map(function (r) {
+    return [hex(r[0], 4), count(r[1]), count(r[2]), count(r[3]), count(r[4]), count(r[5])];
+  }));
+  table('modules', 'Modules', [['Base', 'mono'], ['Path', 'mono']],
+    data.modules.map(function (m) { return [hex(m[0], 8), S[m[1]]]; }));
+  add(page, el('footer', '', 'Self-contained: this file loads nothing from the network.'));
+})();

@@ -1,0 +1,87 @@
+// Drives quorkit-memlog's report of examples/leaks in headless Chromium and checks what a user
+// relies on: the three leaks, the stack behind the largest, search and zoom in the flame graph,
+// and a page that loads nothing from the network and throws nothing.
+// Usage: node report.test.mjs REPORT.html SCREENSHOT.png
+import { createRequire } from 'node:module';
+import { mkdtempSync, rmSync } from 'node:fs';
+import { tmpdir } from 'node:os';
+import path from 'node:path';
+import { pathToFileURL } from 'node:url';
+
+const [reportPath, screenshotPath] = process.argv.slice(2);
+const require = createRequire(path.resolve('build/browser/package.json'));
+const { chromium } = require('playwright-core');
+
+const failures = [];
+function check(ok, what) {
+  if (!ok) failures.push(what);
+}
+
+const profile = mkdtempSync(path.join(tmpdir(), 'memlog-chromium-'));
+const context = await chromium.launchPersistentContext(profile, {
+  executablePath: '/usr/bin/chromium',
+  headless: true,
+  viewport: { width: 1280, height: 900 },
+  args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+    '--disable-background-networking', '--disable-component-update', '--disable-sync'],
+});
+try {
+  const page = context.pages()[0] ?? (await context.newPage());
+  page.setDefaultTimeout(15000);
+  const errors = [];
+  page.on('pageerror', (e) => errors.push(e.message));
+  page.on('console', (m) => m.type() === 'error' && errors.push(m.text()));
+  await page.route('**/*', (route) => {
+    const url = route.request().url();
+    if (url.startsWith('file:')) return route.continue();
+    errors.push('request to ' + url);
+    return route.abort();
+  });
+  await page.goto(pathToFileURL(reportPath).href);
+
+  // The leak table: three rows, largest first; its stack starts in the program's own code.
+  const rows = page.locator('#leaks tr.leak');
+  check((await rows.count()) === 3, `3 leak rows, found ${await rows.count()}`);
+  const bytes = async () => (await page.locator('#leaks tr.leak td:nth-child(2)').allTextContents())
+    .map((t) => Number(t.replace(/,/g, '')));
+  const byBytes = await bytes();
+  check(byBytes.join() === [...byBytes].sort((a, b) => b - a).join(), `largest first: ${byBytes}`);
+  await page.locator('#leaks th[data-sort=bytes]').click();
+  const ascending = await bytes();
+  check(ascending[0] === Math.min(...byBytes), `sorted by bytes, ascending: ${ascending}`);
+  await page.locator('#leaks th[data-sort=bytes]').click();
+  await rows.first().click();
+  const firstFrame = await page.locator('#leaks tr.stack li.frame').first().textContent();
+  check(/makeBuckets/.test(firstFrame), `first frame of the largest leak: ${firstFrame}`);
+
+  // Search highlights the boxes of a function and reports their share.
+  await page.locator('#flame-search').fill('makeToken');
+  const matched = await page.locator('#flame-graph .box.match').count();
+  check(matched >= 1, 'a box highlighted for makeToken');
+  const status = await page.locator('#flame-status').textContent();
+  check(/makeToken.*%/.test(status), `matched share reported: ${status}`);
+
+  // A click on a narrow box stretches it to the full width of the graph.
+  const graphWidth = (await page.locator('#flame-graph').boundingBox()).width;
+  const target = page.locator('#flame-graph .box.match').first();
+  const index = await target.getAttribute('data-i');
+  check((await target.boundingBox()).width < graphWidth - 2, 'the chosen box is narrower than the graph');
+  await target.click();
+  const zoomed = await page.locator(`#flame-graph .box[data-i="${index}"]:not(.ancestor)`).boundingBox();
+  check(zoomed && Math.abs(zoomed.width - graphWidth) <= 1, `zoomed box width ${zoomed?.width} of ${graphWidth}`);
+
+  // The chart marks the peak.
+  check((await page.locator('#timeline .peak circle').count()) === 1, 'the peak marked on the chart');
+  check(errors.length === 0, 'no page errors or network requests: ' + errors.join('; '));
+
+  await page.locator('#flame-reset').click();
+  await page.screenshot({ path: screenshotPath, fullPage: true });
+} finally {
+  await context.close();
+  rmSync(profile, { recursive: true, force: true });
+}
+
+if (failures.length) {
+  console.error('report browser test failed:\n  ' + failures.join('\n  '));
+  process.exit(1);
+}
