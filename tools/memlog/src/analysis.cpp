@@ -1,6 +1,8 @@
 // Event replay behind every report; see analysis.h.
 #include "analysis.h"
 
+#include <algorithm>
+
 namespace memlog {
 
 namespace {
@@ -38,6 +40,15 @@ uint32_t StackTable::intern(const uint32_t* frames, uint32_t count) {
       if (k == count) return slot - 1;
     }
   }
+}
+
+std::vector<uint32_t> distinctFrames(const StackTable& stacks) {
+  std::vector<uint32_t> v;
+  for (uint32_t id = 0; id < stacks.size(); ++id)
+    v.insert(v.end(), stacks.frames(id), stacks.frames(id) + stacks.frameCount(id));
+  std::sort(v.begin(), v.end());
+  v.erase(std::unique(v.begin(), v.end()), v.end());
+  return v;
 }
 
 void StackTable::grow() {
@@ -170,21 +181,60 @@ void Analysis::removeLive(uint32_t address, const LiveBlock& b) {
   live_.erase(address);
 }
 
+// A stack's shown frames and group; run once per distinct logged stack.
+uint32_t Analysis::shownStack(const uint32_t* frames, uint32_t count) {
+  const uint32_t first = filter_.firstShown(frames, count);
+  frames += first;
+  count -= first;
+  if (!filter_.groupsByFunction()) return stacks.intern(frames, count);
+  keys_.resize(count);
+  for (uint32_t i = 0; i < count; ++i) keys_[i] = filter_.groupKey(frames[i]);
+  const uint32_t group = functionStacks_.intern(keys_.data(), count);
+  // A new group is a new shown stack (equal frames have equal keys), so the ids keep in step;
+  // the group shows the frames of its first stack.
+  if (group == stacks.size()) stacks.intern(frames, count);
+  return group;
+}
+
+// The history of the blocks that contain the watched address: their allocation, release, and
+// the reallocation that moved one away (the writer logs a moving realloc as the old block's
+// release followed at once by the new block's allocation).
+void Analysis::watchEvent(const Event& e, uint32_t stack) {
+  bool sighted = e.address == watched_;
+  if (isAllocation(e.code)) {
+    const bool moved =
+        e.code == MEMOP_REALLOC && lastWatchedRelease_ && e.number == lastWatchedRelease_ + 1;
+    const bool contains =
+        e.address <= watched_ && uint64_t(watched_) < uint64_t(e.address) + e.size;
+    for (size_t i = 0; i < watchedLive.size(); ++i)
+      if (watchedLive[i] == e.address) watchedLive.erase(watchedLive.begin() + long(i--));
+    if (contains) watchedLive.push_back(e.address);
+    sighted |= moved || contains;
+  } else if (isRelease(e.code)) {
+    for (size_t i = 0; i < watchedLive.size(); ++i) {
+      if (watchedLive[i] != e.address) continue;
+      watchedLive.erase(watchedLive.begin() + long(i));
+      lastWatchedRelease_ = e.number;
+      sighted = true;
+      break;
+    }
+  }
+  if (sighted)
+    sightings.push_back({e.number, e.offset, e.code, e.id, e.address, e.size, e.region, stack});
+}
+
 void Analysis::onEvent(const Event& e) {
   ++events;
   ++opCounts[e.code < kOpCount ? e.code : 0];
   region(e.region).events += 1;
-  const uint32_t stack = stacks.intern(e.frames, e.frameCount);
+  const uint32_t logged = loggedStacks_.intern(e.frames, e.frameCount);
+  if (logged == shownOfLogged_.size()) shownOfLogged_.push_back(shownStack(e.frames, e.frameCount));
+  const uint32_t stack = shownOfLogged_[logged];
   if (stack >= stackStats.size()) {
     stackStats.resize(stack + 1);
     stackStats[stack].firstEvent = e.number;
   }
-  if (watch_) {
-    const bool inside = isAllocation(e.code) && e.address < watched_ &&
-                        uint64_t(watched_) < uint64_t(e.address) + e.size;
-    if (e.address == watched_ || inside)
-      sightings.push_back({e.number, e.offset, e.code, e.id, e.address, e.size, e.region, stack});
-  }
+  if (watch_) watchEvent(e, stack);
 
   if (isAllocation(e.code)) {
     StackStats& s = stackStats[stack];

@@ -10,6 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "frame_filter.h"
 #include "log_format.h"
 #include "log_reader.h"
 
@@ -34,6 +35,9 @@ class StackTable {
   std::vector<Entry> stacks_;
   std::vector<uint32_t> slots_;  // stack id + 1, 0 = empty
 };
+
+// Every frame address of every stack, sorted, each once: what symbolisation resolves.
+std::vector<uint32_t> distinctFrames(const StackTable& stacks);
 
 struct StackStats {
   uint64_t allocCalls = 0;
@@ -125,14 +129,21 @@ class Analysis final : public LogVisitor {
     watch_ = true;
     watched_ = address;
   }
+  // Which frames are shown and how stacks group; set before reading. The default hides the
+  // library's module.
+  void setFrameFilter(const FrameFilter& filter) { filter_ = filter; }
 
-  void onModules(const std::vector<ModuleInfo>& modules) override { modules_ = modules; }
+  void onModules(const std::vector<ModuleInfo>& modules) override {
+    modules_ = modules;
+    filter_.setModules(modules);
+  }
   void onEvent(const Event& e) override;
 
   // Live blocks at the end, keyed by address.
   const LiveMap& live() const { return live_; }
 
   std::vector<ModuleInfo> modules_;
+  // The stacks as shown (see FrameFilter); every per-stack figure and block refers to these.
   StackTable stacks;
   std::vector<StackStats> stackStats;
   std::unordered_map<uint16_t, RegionStats> regions;
@@ -148,7 +159,8 @@ class Analysis final : public LogVisitor {
   std::vector<Anomaly> anomalies;  // the first kAnomaliesKept of both kinds
   uint64_t histCount[kHistogramBuckets] = {};
   uint64_t histBytes[kHistogramBuckets] = {};
-  std::vector<Sighting> sightings;
+  std::vector<Sighting> sightings;    // find: every event of the blocks containing the address
+  std::vector<uint32_t> watchedLive;  // find: bases of those blocks still live
 
  private:
   void addLive(uint32_t address, const LiveBlock& b);
@@ -156,6 +168,8 @@ class Analysis final : public LogVisitor {
   RegionStats& region(uint16_t id);
   void touch(uint32_t stack);
   void takePeakSnapshot();
+  uint32_t shownStack(const uint32_t* frames, uint32_t count);
+  void watchEvent(const Event& e, uint32_t stack);
 
   LiveMap live_;
   RegionStats* lastRegion_ = nullptr;  // events come in runs of one region
@@ -163,6 +177,12 @@ class Analysis final : public LogVisitor {
   std::vector<uint32_t> dirty_;  // stacks changed since the last global peak
   bool watch_ = false;
   uint32_t watched_ = 0;
+  uint64_t lastWatchedRelease_ = 0;  // event that released a watched block, for realloc's move
+  FrameFilter filter_;
+  StackTable loggedStacks_;              // as captured, to shape each distinct stack once
+  std::vector<uint32_t> shownOfLogged_;  // logged stack id -> shown stack id
+  StackTable functionStacks_;            // grouping keys, when stacks group by function
+  std::vector<uint32_t> keys_;
 };
 
 int histogramBucket(uint32_t size);

@@ -2,6 +2,7 @@
 #include "commands.h"
 
 #include "flame.h"
+#include "html_report.h"
 
 namespace memlog {
 
@@ -41,9 +42,23 @@ void runFind(Out& out, const Job& job) {
   renderFind(out, first(job), firstSymbols(job), job.options.address);
 }
 
+// Logs without module tables compare by plain address; with them, by module.
+bool shareAModule(const Analysis& a, const Analysis& b) {
+  if (a.modules_.empty() && b.modules_.empty()) return true;
+  for (const ModuleInfo& x : a.modules_)
+    for (const ModuleInfo& y : b.modules_)
+      if (Symbolizer::baseName(x.name) == Symbolizer::baseName(y.name)) return true;
+  return false;
+}
+
 void runDiff(Out& out, const Job& job) {
   const LoadedLog& a = *job.logs[0];
   const LoadedLog& b = *job.logs[1];
+  if (!shareAModule(a.analysis, b.analysis))
+    fprintf(job.err,
+            "quorkit-memlog: warning: %s and %s share no module: logs of different programs "
+            "have no stack in common\n",
+            a.name.c_str(), b.name.c_str());
   renderDiff(out, a.analysis, *a.symbols, a.name, b.analysis, *b.symbols, b.name);
 }
 
@@ -63,6 +78,9 @@ const std::vector<Command>& commands() {
       {"find", "ADDR FILE", "whole history of every block containing an address (hexadecimal)", "",
        1, true, runFind},
       {"diff", "A B", "live bytes by stack, B minus A", "", 2, false, runDiff},
+      {"report", "FILE",
+       "interactive HTML report: summary, live bytes over time, leaks, flame graphs", "", 1, false,
+       runReport, observeTimeline},
   };
   return table;
 }

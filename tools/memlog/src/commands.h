@@ -26,6 +26,7 @@ struct LoadedLog {
 // What a command renders from: the parsed options and the logs, read and analysed.
 struct Job {
   const Options& options;
+  FILE* err;  // for warnings; the report goes to the Out a command is given
   std::vector<std::unique_ptr<LoadedLog>> logs;
 };
 

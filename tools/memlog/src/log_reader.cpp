@@ -1,21 +1,17 @@
 // Block walker for allocation logs; see log_reader.h for the contract.
 #include "log_reader.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cinttypes>
 #include <cstdarg>
 #include <cstddef>
 
+#include "host.h"
 #include "log_format.h"
 
 namespace memlog {
 
-FileSource::FileSource(FILE* f) : file_(f) {
-  struct stat st;
-  if (fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode)) length_ = int64_t(st.st_size);
-}
+FileSource::FileSource(FILE* f) : file_(f), length_(host::regularFileLength(f)) {}
 
 size_t FileSource::read(void* dst, size_t n) { return fread(dst, 1, n, file_); }
 
@@ -116,26 +112,41 @@ class BlockReader {
       lastProgress_ = start_;
       visitor_.onProgress(start_);
     }
-    if (!window_.ensure(1)) return false;  // clean end between blocks
-    uint32_t code;
+    if (!window_.ensure(1)) return atEnd();
+    uint32_t code = 0;
     if (!readRecord(code)) return false;
     const bool ok = code == MEMOP_MODULE ? readModuleBlock() : readEventBlock(code);
     if (ok) result_.bytes = window_.offset();
     return ok;
   }
 
+  // A clean end between blocks; but a real log holds at least one event.
+  bool atEnd() {
+    if (start_ == 0) return corrupt(0, "not an allocation log: the file is empty");
+    if (result_.events == 0) return truncated(start_, "no event after the module block");
+    return false;
+  }
+
+  // The first bytes of a file must be a record: anything else is another kind of file, not a log
+  // cut short.
   bool readRecord(uint32_t& code) {
-    if (!window_.ensure(kRecordSize))
-      return truncated(
-          start_, format("incomplete record, %zu of %u bytes", window_.available(), kRecordSize));
+    const bool whole = window_.ensure(kRecordSize);
+    const std::string problem =
+        whole ? recordProblem(code)
+              : format("incomplete record, %zu of %u bytes", window_.available(), kRecordSize);
+    if (problem.empty()) return true;
+    if (start_ == 0) return corrupt(0, "not an allocation log: " + problem);
+    return whole ? corrupt(start_, problem) : truncated(start_, problem);
+  }
+
+  std::string recordProblem(uint32_t& code) const {
     const uint8_t* rec = window_.data();
     for (uint32_t i = kRecordFieldBytes; i < kRecordSize; ++i)
       if (rec[i] != 0)
-        return corrupt(start_,
-                       format("misaligned block: record byte %u is 0x%02x, not zero", i, rec[i]));
+        return format("misaligned block: record byte %u is 0x%02x, not zero", i, rec[i]);
     code = loadU32(rec + offsetof(MemLogRecord, code));
-    if (code >= kOpCount) return corrupt(start_, format("unknown operation code %" PRIu32, code));
-    return true;
+    if (code >= kOpCount) return format("unknown operation code %" PRIu32, code);
+    return std::string();
   }
 
   bool readModuleBlock() {

@@ -187,9 +187,6 @@ std::string takeOperands(std::vector<std::string>& operands, bool stdinIsTermina
     return c.logs == 1 ? "expected one log file" : std::string(c.name) + " needs two log files";
   if (c.logs == 2 && operands[0] == "-" && operands[1] == "-")
     return "only one input can be standard input";
-  for (const std::string& in : operands)
-    if (o.outputGiven && o.output != "-" && in == o.output)
-      return "-o " + o.output + " names an input; refusing to overwrite it";
   o.inputs = operands;
   return std::string();
 }

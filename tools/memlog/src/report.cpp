@@ -61,12 +61,7 @@ void printFrames(Out& out, const Analysis& a, const Symbolizer& sym, uint32_t st
   }
 }
 
-struct LeakGroup {
-  uint32_t stack;
-  uint64_t blocks = 0;
-  uint64_t bytes = 0;
-  const LiveBlock* first = nullptr;
-};
+}  // namespace
 
 std::vector<LeakGroup> leakGroups(const Analysis& a) {
   std::unordered_map<uint32_t, LeakGroup> groups;
@@ -86,6 +81,8 @@ std::vector<LeakGroup> leakGroups(const Analysis& a) {
   });
   return out;
 }
+
+namespace {
 
 std::string foldedFrame(const Symbolizer& sym, uint32_t address) {
   std::string s = sym.frameKey(address);
@@ -119,15 +116,6 @@ uint64_t weightCount(const StackStats& s) { return s.allocCalls; }
 uint64_t weightLive(const StackStats& s) { return s.liveBytes; }
 
 }  // namespace
-
-std::vector<uint32_t> allFrames(const Analysis& a) {
-  std::vector<uint32_t> v;
-  for (uint32_t id = 0; id < a.stacks.size(); ++id)
-    v.insert(v.end(), a.stacks.frames(id), a.stacks.frames(id) + a.stacks.frameCount(id));
-  std::sort(v.begin(), v.end());
-  v.erase(std::unique(v.begin(), v.end()), v.end());
-  return v;
-}
 
 void renderSummary(Out& out, const Analysis& a, const ReadSummary& in) {
   out.print("log: %s (%" PRIu64 " bytes read%s)\n", in.name.c_str(), in.bytes,
@@ -191,8 +179,6 @@ uint64_t renderLeaks(Out& out, const Analysis& a, const Symbolizer& sym, uint64_
       for (uint32_t k = 0; k < a.stacks.frameCount(g.stack); ++k)
         out.print("    #%u %s\n", k, sym.lsanFrame(f[k]).c_str());
     }
-    if (shown < groups.size())
-      out.print("\nomitting %" PRIu64 " more\n", uint64_t(groups.size()) - shown);
     out.print("\nSUMMARY: LeakSanitizer: %" PRIu64 " byte(s) leaked in %" PRIu64
               " allocation(s).\n",
               a.liveBytes, a.liveBlocks);
@@ -315,21 +301,30 @@ void renderFind(Out& out, const Analysis& a, const Symbolizer& sym, uint32_t add
     out.print("\nevent %" PRIu64 " (offset %" PRIu64 "): %s id 0x%08" PRIX32 ", %" PRIu32
               " bytes at %s",
               s.event, s.offset, opName(s.code), s.id, s.size, hex8(s.address).c_str());
-    if (s.address != address) out.print(" (contains it at +0x%" PRIx32 ")", address - s.address);
+    if (s.address <= address && uint64_t(address) < uint64_t(s.address) + s.size) {
+      if (s.address != address) out.print(" (contains it at +0x%" PRIx32 ")", address - s.address);
+    } else if (s.address != address) {
+      out.print(" (the block moved here)");
+    }
     out.print(", region 0x%04x\n", s.region);
     printFrames(out, a, sym, s.stack, "    ");
   }
-  if (const LiveBlock* b = a.live().find(address))
-    out.print("\nat the end: live, %" PRIu32 " bytes allocated at event %" PRIu64 "\n", b->size,
-              b->event);
-  else
-    out.print("\nat the end: not live\n");
+  bool live = false;
+  for (uint32_t base : a.watchedLive) {
+    if (const LiveBlock* b = a.live().find(base)) {
+      out.print("\nat the end: live, %" PRIu32 " bytes at %s allocated at event %" PRIu64 "\n",
+                b->size, hex8(base).c_str(), b->event);
+      live = true;
+    }
+  }
+  if (!live) out.print("\nat the end: not live\n");
 }
 
 void renderDiff(Out& out, const Analysis& a, const Symbolizer& symA, const std::string& nameA,
                 const Analysis& b, const Symbolizer& symB, const std::string& nameB) {
-  // Stacks are matched by their text, so the same code at another load address
-  // (a second run) still lines up.
+  // Stacks are matched by module and function when symbols are known, else by module and offset,
+  // so the same code at another load address (a second run), or moved by an edit elsewhere
+  // (another build, with symbols), still lines up.
   struct Cell {
     int64_t bytes[2] = {0, 0};
     int64_t blocks[2] = {0, 0};
@@ -349,13 +344,13 @@ void renderDiff(Out& out, const Analysis& a, const Symbolizer& symA, const std::
         std::string t = sym[s]->frameText(addr);
         const std::string loc = sym[s]->fileLine(addr);
         if (!loc.empty()) t += "  " + loc;
-        key += t + "\n";
+        key += sym[s]->frameKey(addr) + "\n";
         frames.push_back(t);
       }
       Cell& c = cells[key];
       c.bytes[s] += int64_t(st.liveBytes);
       c.blocks[s] += int64_t(st.liveBlocks);
-      c.frames = frames;
+      c.frames = frames;  // B's, when both have the stack: the newer build's lines
     }
   }
   std::vector<const std::pair<const std::string, Cell>*> rows;

@@ -39,6 +39,15 @@ struct ReadSummary {
   bool truncated = false;
 };
 
+// Blocks live at the end grouped by their shown stack, largest first.
+struct LeakGroup {
+  uint32_t stack;  // into Analysis::stacks
+  uint64_t blocks = 0;
+  uint64_t bytes = 0;
+  const LiveBlock* first = nullptr;  // the earliest allocated
+};
+std::vector<LeakGroup> leakGroups(const Analysis& a);
+
 void renderSummary(Out& out, const Analysis& a, const ReadSummary& input);
 // Returns the number of leaked blocks.
 uint64_t renderLeaks(Out& out, const Analysis& a, const Symbolizer& sym, uint64_t top,
@@ -49,9 +58,6 @@ void renderHistogram(Out& out, const Analysis& a);
 void renderFind(Out& out, const Analysis& a, const Symbolizer& sym, uint32_t address);
 void renderDiff(Out& out, const Analysis& a, const Symbolizer& symA, const std::string& nameA,
                 const Analysis& b, const Symbolizer& symB, const std::string& nameB);
-
-// Every frame address of every stack, for batched symbolisation.
-std::vector<uint32_t> allFrames(const Analysis& a);
 
 }  // namespace memlog
 
