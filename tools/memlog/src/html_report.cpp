@@ -85,8 +85,9 @@ void writeLeaks(Out& out, const Analysis& a, const Symbolizer& sym, Strings& str
   uint64_t omittedBytes = 0;
   for (size_t i = kMaxLeakRows; i < rows.size(); ++i)
     omittedBytes += a.stackStats[rows[i]].liveBytes;
-  out.print("\"leaks\":{\"omitted\":%zu,\"omittedBytes\":%" PRIu64 ",\"rows\":[\n",
-            rows.size() > kMaxLeakRows ? rows.size() - kMaxLeakRows : 0, omittedBytes);
+  const uint64_t omitted = rows.size() > kMaxLeakRows ? rows.size() - kMaxLeakRows : 0;
+  out.print("\"leaks\":{\"omitted\":%" PRIu64 ",\"omittedBytes\":%" PRIu64 ",\"rows\":[\n", omitted,
+            omittedBytes);
   for (size_t i = 0; i < rows.size() && i < kMaxLeakRows; ++i) {
     const StackStats& s = a.stackStats[rows[i]];
     const uint32_t n = a.stacks.frameCount(rows[i]);

@@ -21,7 +21,7 @@
   function bytes(n) {
     var units = ['bytes', 'KiB', 'MiB', 'GiB', 'TiB'], u = 0;
     for (; n >= 1024 && u < units.length - 1; u++) n /= 1024;
-    return (u ? n.toFixed(n < 10 ? 2 : 1) : count(n)) + ' ' + units[u];
+    return (u ? String(+n.toFixed(n < 10 ? 2 : 1)) : count(Math.round(n))) + ' ' + units[u];
   }
   function percent(part, whole) { return whole ? (100 * part / whole).toFixed(1) + '%' : '0%'; }
   function plural(n, one, many) { return count(n) + ' ' + (n === 1 ? one : many); }
@@ -64,6 +64,14 @@
     add(section('summary', 'Summary'), cards);
   }
 
+  // About four grid lines at round numbers of the unit the peak is shown in.
+  function tickStep(top) {
+    var unit = Math.pow(1024, Math.max(0, Math.floor(Math.log(top) / Math.log(1024))));
+    var raw = top / unit / 4, p = Math.pow(10, Math.floor(Math.log10(raw)));
+    var nice = raw / p < 1.5 ? 1 : raw / p < 3.5 ? 2 : raw / p < 7.5 ? 5 : 10;
+    return Math.max(1, nice * p * unit);
+  }
+
   // Live bytes over the events: the band spans the least and most of each bucket of events.
   function chart() {
     var t = data.timeline, s = data.summary, host = section('timeline', 'Live bytes over the run',
@@ -83,11 +91,10 @@
       function x(event) { return L + (W - L - R) * (last > 1 ? (event - 1) / (last - 1) : 0.5); }
       function y(v) { return T + (H - T - B) * (1 - v / top); }
       function xOf(i) { return x(Math.min(i * t.span + 1, last)); }
-      for (var g = 0; g <= 4; g++) {
-        var v = top * g / 4;
+      for (var v = 0, step = tickStep(top); v <= top; v += step) {
         svgEl('line', { x1: L, x2: W - R, y1: y(v), y2: y(v), 'class': 'grid' }, svg);
         svgEl('text', { x: L - 8, y: y(v) + 4, 'text-anchor': 'end', 'class': 'axis' }, svg)
-          .textContent = bytes(Math.round(v));
+          .textContent = bytes(v);
       }
       [1, last].forEach(function (e, k) {
         svgEl('text', { x: x(e), y: H - 8, 'text-anchor': k ? 'end' : 'start', 'class': 'axis' },
@@ -124,7 +131,7 @@
     var L = data.leaks, host = section('leaks', 'Leaks', 'blocks live at the end, by stack');
     if (!L.rows.length) return add(host, el('p', 'note', 'No leaks: every block was released.'));
     var table = put(host, el('table')), thead = put(table, el('thead')), body = put(table, el('tbody'));
-    var order = { key: 0, down: true }, open = {};
+    var order = { key: 0, down: true }, open = {}, limit = 20;
     var hr = put(thead, el('tr'));
     add(hr, el('th', 'num', '#'));
     [['Bytes', 0], ['Blocks', 1]].forEach(function (c) {
@@ -136,7 +143,9 @@
         fill();
       });
     });
-    add(hr, el('th', '', 'Allocated from (innermost frame shown)'));
+    add(hr, el('th', 'share', 'Share of the leaked bytes'), el('th', '', 'Allocated from (innermost frame)'));
+    var more = put(host, el('button', 'more'));
+    more.addEventListener('click', function () { limit = Infinity; fill(); });
     var rank = L.rows.map(function (r, i) { return i; });
     function fill() {
       rank.sort(function (a, b) {
@@ -147,10 +156,15 @@
         th.lastChild.textContent = k === order.key ? (order.down ? '\u25BC' : '\u25B2') : '';
       });
       body.textContent = '';
-      rank.forEach(function (i) {
+      more.hidden = rank.length <= limit;
+      more.textContent = 'Show all ' + count(rank.length) + ' stacks';
+      rank.slice(0, limit).forEach(function (i) {
         var r = L.rows[i], tr = put(body, el('tr', 'leak'));
+        var bar = el('td', 'share');
+        add(bar, el('span', 'bar'), el('span', '', percent(r[0], data.summary.liveBytes)));
+        bar.firstChild.style.width = Math.max(1, 110 * r[0] / data.summary.liveBytes) + 'px';
         add(tr, el('td', 'num', String(i + 1)), el('td', 'num', count(r[0])),
-          el('td', 'num', count(r[1])), el('td', 'where', r[3].length ? S[r[3][0]] : '(no frames)'));
+          el('td', 'num', count(r[1])), bar, el('td', 'where', r[3].length ? S[r[3][0]] : '(no frames)'));
         tr.title = bytes(r[0]) + ' in ' + plural(r[1], 'block', 'blocks');
         tr.addEventListener('click', function () { open[i] = !open[i]; fill(); });
         if (!open[i]) return;
@@ -159,7 +173,7 @@
         for (var k = 0; k < r[3].length / 2; k++) add(ol, frameItem(r, k));
         if (r[2]) add(ol, el('li', 'loc', plural(r[2], 'more frame', 'more frames')));
         var td = el('td');
-        td.colSpan = 4;
+        td.colSpan = 5;
         add(body, add(el('tr', 'stack'), add(td, ol)));
       });
     }
@@ -223,25 +237,48 @@
     function matches(i) { return term && t.name[i].toLowerCase().indexOf(term) >= 0; }
     function render() {
       graph.textContent = '';
-      var W = graph.clientWidth, z = zoomed, deepest = 0;
-      function box(i, x, w, cls) {
-        var b = put(graph, el('div', 'box' + cls + (matches(i) ? ' match' : '')));
-        b.dataset.i = i;
+      var W = graph.clientWidth, z = zoomed, deepest = 0, gap = null;
+      function place(cls, x, w, depth, colourOf) {
+        var b = put(graph, el('div', 'box' + cls));
         b.style.left = x + 'px';
-        b.style.width = w + 'px';
-        b.style.top = t.depth[i] * ROW + 'px';
-        b.style.background = colour(t, i);
+        b.style.width = Math.max(w, 1) + 'px';
+        b.style.top = depth * ROW + 'px';
+        b.style.background = colourOf;
+        deepest = Math.max(deepest, depth);
+        return b;
+      }
+      function box(i, x, w, cls) {
+        var b = place(cls + (matches(i) ? ' match' : ''), x, w, t.depth[i], colour(t, i));
+        b.dataset.i = i;
         if (w > 28) b.textContent = t.name[i];
-        deepest = Math.max(deepest, t.depth[i]);
+      }
+      // Siblings too narrow for a pixel each are drawn as one grey box; a click zooms into
+      // their caller, where they get room.
+      function flushGap() {
+        if (!gap) return;
+        var b = place(' narrow', gap.x, gap.w, t.depth[gap.first], '#c8ccd2');
+        b.dataset.caller = t.parent[gap.first];
+        b.dataset.about = count(gap.n) + ' frames too narrow to draw: ' + bytes(gap.value);
+        gap = null;
       }
       for (var a = t.parent[z]; a >= 0; a = t.parent[a]) box(a, 0, W, ' ancestor');
       var scale = t.value[z] ? W / t.value[z] : 0;
       for (var i = z; i < t.end[z];) {
-        var w = t.value[i] * scale;
-        if (w < 0.5 && i !== z) { i = t.end[i]; continue; }
-        box(i, (t.off[i] - t.off[z]) * scale, Math.max(w, 1), '');
-        i++;
+        var x = (t.off[i] - t.off[z]) * scale, w = t.value[i] * scale;
+        if (w >= 0.5 || i === z) {
+          flushGap();
+          box(i, x, w, '');
+          i++;
+          continue;
+        }
+        if (gap && t.parent[gap.first] !== t.parent[i]) flushGap();
+        if (!gap) gap = { first: i, x: x, w: 0, n: 0, value: 0 };
+        gap.w = x + w - gap.x;
+        gap.n++;
+        gap.value += t.value[i];
+        i = t.end[i];
       }
+      flushGap();
       graph.style.height = (deepest + 1) * ROW + 'px';
       reset.disabled = z === 0;
       // Nested matches are the same bytes: a match's subtree is skipped, not added again.
@@ -260,23 +297,27 @@
       render();
     }
     graph.addEventListener('click', function (e) {
-      if (e.target.dataset.i === undefined) return;
-      zoomed = +e.target.dataset.i;
+      var d = e.target.dataset;
+      if (d.i === undefined && d.caller === undefined) return;
+      zoomed = +(d.i === undefined ? d.caller : d.i);
       render();
     });
     graph.addEventListener('mousemove', function (e) {
-      var i = e.target.dataset.i;
-      if (i === undefined) { tip.hidden = true; return; }
-      i = +i;
+      var i = e.target.dataset.i, about = e.target.dataset.about;
+      if (i === undefined && !about) { tip.hidden = true; return; }
       tip.textContent = '';
+      tip.hidden = false;
+      if (about) add(tip, el('div', '', about), el('div', '', 'click to zoom into their caller'));
+      else describe(+i);
+      tip.style.left = Math.min(e.clientX + 14, window.innerWidth - tip.offsetWidth - 8) + 'px';
+      tip.style.top = e.clientY + 16 + 'px';
+    });
+    function describe(i) {
       add(tip, el('div', 'name', t.name[i]), el('div', '', bytes(t.value[i]) + ' (' + count(t.value[i]) +
         ' bytes), ' + percent(t.value[i], t.value[0]) + ' of all' +
         (t.parent[i] >= 0 ? ', ' + percent(t.value[i], t.value[t.parent[i]]) + ' of its caller' : '')));
       if (t.flags[i] & 1) add(tip, el('div', '', 'deeper frames not drawn'));
-      tip.hidden = false;
-      tip.style.left = Math.min(e.clientX + 14, window.innerWidth - tip.offsetWidth - 8) + 'px';
-      tip.style.top = e.clientY + 16 + 'px';
-    });
+    }
     graph.addEventListener('mouseleave', function () { tip.hidden = true; });
     search.addEventListener('input', function () { term = search.value.trim().toLowerCase(); render(); });
     reset.addEventListener('click', function () { zoomed = 0; render(); });

@@ -1,14 +1,14 @@
 // Drives quorkit-memlog's report of examples/leaks in headless Chromium and checks what a user
 // relies on: the three leaks, the stack behind the largest, search and zoom in the flame graph,
 // and a page that loads nothing from the network and throws nothing.
-// Usage: node report.test.mjs REPORT.html SCREENSHOT.png
+// Usage: node report.test.mjs REPORT.html FLAME.svg SCREENSHOT.png
 import { createRequire } from 'node:module';
 import { mkdtempSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import path from 'node:path';
 import { pathToFileURL } from 'node:url';
 
-const [reportPath, screenshotPath] = process.argv.slice(2);
+const [reportPath, svgPath, screenshotPath] = process.argv.slice(2);
 const require = createRequire(path.resolve('build/browser/package.json'));
 const { chromium } = require('playwright-core');
 
@@ -72,10 +72,21 @@ try {
 
   // The chart marks the peak.
   check((await page.locator('#timeline .peak circle').count()) === 1, 'the peak marked on the chart');
-  check(errors.length === 0, 'no page errors or network requests: ' + errors.join('; '));
-
   await page.locator('#flame-reset').click();
   await page.screenshot({ path: screenshotPath, fullPage: true });
+
+  // The flame SVG's own script: search reports a share, a click stretches a box to full width.
+  await page.goto(pathToFileURL(svgPath).href);
+  page.once('dialog', (d) => d.accept('makeToken'));
+  await page.locator('#search').click();
+  const svgMatched = await page.locator('#matched').textContent();
+  check(/makeToken.*%/.test(svgMatched), `SVG search share: ${svgMatched}`);
+  const bucket = page.locator('#frames g', { hasText: 'makeBuckets' }).locator('rect');
+  const before = (await bucket.boundingBox()).width;
+  await bucket.click();
+  const after = (await bucket.boundingBox()).width;
+  check(before < after && Math.abs(after - 1180) <= 1, `SVG zoom: ${before} -> ${after} of 1180`);
+  check(errors.length === 0, 'no page errors or network requests: ' + errors.join('; '));
 } finally {
   await context.close();
   rmSync(profile, { recursive: true, force: true });

@@ -37,7 +37,8 @@ if ! grep -Eq '^QUORKIT_I386_RUNS_NATIVELY:BOOL=(ON|TRUE)$' "$cache"; then
 fi
 (cd build/linux-i686-memlog/examples/leaks && ${emulator:+"$emulator"} ./leaks >/dev/null)
 
-report=build/browser/leaks-report.html
-build/memlog-host/quorkit-memlog report --symbolize -o "$report" \
-  build/linux-i686-memlog/examples/leaks/leaks.MEM_LOG.bin
-timeout 180 node "$here/report.test.mjs" "$root/$report" "$root/build/memlog-report.png"
+log=build/linux-i686-memlog/examples/leaks/leaks.MEM_LOG.bin
+build/memlog-host/quorkit-memlog report --symbolize -o build/browser/leaks-report.html "$log"
+build/memlog-host/quorkit-memlog flame --symbolize -o build/browser/leaks-flame.svg "$log"
+timeout 180 node "$here/report.test.mjs" "$root/build/browser/leaks-report.html" \
+  "$root/build/browser/leaks-flame.svg" "$root/build/memlog-report.png"
