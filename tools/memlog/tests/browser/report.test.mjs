@@ -73,7 +73,10 @@ try {
   // The chart marks the peak.
   check((await page.locator('#timeline .peak circle').count()) === 1, 'the peak marked on the chart');
   await page.locator('#flame-reset').click();
-  await page.screenshot({ path: screenshotPath, fullPage: true });
+  await page.evaluate(() => window.scrollTo(0, 0));
+  const flameBox = await page.locator('#flame').boundingBox();  // the page down to the flame graph
+  const clip = { x: 0, y: 0, width: 1280, height: flameBox.y + flameBox.height + 20 };
+  await page.screenshot({ path: screenshotPath, fullPage: true, clip });
 
   // The flame SVG's own script: search reports a share, a click stretches a box to full width.
   await page.goto(pathToFileURL(svgPath).href);
@@ -87,6 +90,8 @@ try {
   const after = (await bucket.boundingBox()).width;
   check(before < after && Math.abs(after - 1180) <= 1, `SVG zoom: ${before} -> ${after} of 1180`);
   check(errors.length === 0, 'no page errors or network requests: ' + errors.join('; '));
+} catch (e) {
+  failures.push(e.message.split('\n')[0]);  // a step that could not run, after those that failed
 } finally {
   await context.close();
   rmSync(profile, { recursive: true, force: true });
