@@ -134,10 +134,17 @@ void Builder::expand(uint32_t part) {
 }
 
 FlameTree Builder::finish() {
-  // Widest first; among equals the older box, so that output is reproducible.
-  std::priority_queue<std::pair<uint64_t, uint32_t>> queue;
+  // Widest first, a box's width divided by its depth, so that one wide path of thousands of
+  // frames does not take the whole budget from its neighbours; among equals the older box, so
+  // that output is reproducible.
+  std::priority_queue<std::pair<double, uint32_t>> queue;
   const auto push = [&](uint32_t p) {
-    if (parts_[p].deeper) queue.emplace(parts_[p].node.value, UINT32_MAX - p);
+    const FlameNode& n = parts_[p].node;
+    if (!parts_[p].deeper) return;
+    if (n.depth >= limits_.maxDepth)
+      parts_[p].node.cut = true;
+    else
+      queue.emplace(double(n.value) / double(n.depth + 1), UINT32_MAX - p);
   };
   push(0);
   while (!queue.empty() && parts_.size() < limits_.maxNodes) {

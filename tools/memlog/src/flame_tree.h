@@ -1,7 +1,8 @@
 // The tree a flame graph draws: live bytes by call path, outermost frame at the root. Frames
 // group by the symboliser's key (module!function with symbols). However many stacks and frames
 // the log holds, the tree stays small enough to draw: children narrower than a share of the
-// total merge into one box per parent, and past a box budget the narrowest paths stop growing.
+// total merge into one box per parent, and past a box budget (or a depth) the narrowest paths
+// stop growing.
 #ifndef QUORKIT_MEMLOG_FLAME_TREE_H
 #define QUORKIT_MEMLOG_FLAME_TREE_H
 
@@ -32,6 +33,7 @@ struct FlameTree {
 struct FlameLimits {
   double minShare = 1.0 / 2400;  // half a pixel of a 1200-pixel graph
   size_t maxNodes = 20000;
+  uint32_t maxDepth = 400;  // rows: deeper frames of a longer stack are left out
 };
 
 FlameTree buildFlameTree(const Analysis& a, const Symbolizer& sym, bool atPeak,

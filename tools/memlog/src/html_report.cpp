@@ -21,7 +21,7 @@ namespace {
 constexpr size_t kMaxLeakRows = 500;
 constexpr uint32_t kMaxStackFrames = 64;
 // Zooming into a box shows its children down to this share of the whole graph.
-const FlameLimits kFlameLimits{1.0 / 5000, 15000};
+const FlameLimits kFlameLimits{1.0 / 5000, 15000, 400};
 
 class Strings {
  public:

@@ -248,7 +248,8 @@
         return b;
       }
       function box(i, x, w, cls) {
-        var b = place(cls + (matches(i) ? ' match' : ''), x, w, t.depth[i], colour(t, i));
+        var b = place(cls + (matches(i) ? ' match' : '') + (t.flags[i] & 1 ? ' cut' : ''), x, w,
+          t.depth[i], colour(t, i));
         b.dataset.i = i;
         if (w > 28) b.textContent = t.name[i];
       }
