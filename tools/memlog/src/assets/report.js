@@ -55,7 +55,8 @@
       ' not released', s.liveBlocks > 0);
     card('Peak', bytes(s.peakBytes), plural(s.peakBlocks, 'block', 'blocks') + ' at event ' +
       count(s.peakEvent));
-    card('Events', count(s.events), count(allocs) + ' allocations, ' + count(releases) + ' releases');
+    card('Events', count(s.events), plural(allocs, 'allocation', 'allocations') + ', ' +
+      plural(releases, 'release', 'releases'));
     card('Leaking stacks', count(data.leaks.rows.length + data.leaks.omitted),
       'of ' + plural(s.stacks, 'distinct stack', 'distinct stacks'), s.liveBlocks > 0);
     var odd = s.unknownReleases + s.doubleAllocations;
@@ -330,7 +331,9 @@
   }
 
   function table(id, title, heads, rows) {
-    var host = section(id, title), tb = put(host, el('table'));
+    var host = section(id, title);
+    if (!rows.length) return add(host, el('p', 'note', 'None in this log.'));
+    var tb = put(host, el('table'));
     var hr = put(put(tb, el('thead')), el('tr')), body = put(tb, el('tbody'));
     heads.forEach(function (h) { add(hr, el('th', h[1], h[0])); });
     rows.forEach(function (r) {
