@@ -37,6 +37,10 @@ class ProgressVisitor final : public LogVisitor {
     inner_.onEvent(e);
     if (observer_) observer_->onEvent(e);
   }
+  void onEnd() override {
+    inner_.onEnd();
+    if (observer_) observer_->onEnd();
+  }
   void onProgress(uint64_t bytes) override {
     if (!enabled_) return;
     shown_ = true;
@@ -164,6 +168,7 @@ int analyse(FILE* f, const Options& o, LoadedLog& log, FILE* err) {
   if (o.command->takesAddress) log.analysis.watchAddress(o.address);
   log.analysis.setFrameFilter(FrameFilter(o.keepLoggerFrames, log.symbols.get()));
   if (o.command->observe) log.observer = o.command->observe(log.analysis);
+  log.analysis.setLookahead(!log.observer);
   log.result = readThrough(f, log.name, log.analysis, log.observer.get(), err);
   if (!log.symbols) log.symbols.reset(new Symbolizer(log.analysis.modules_));
   return reportReadProblem(log, o.strict, err);

@@ -97,6 +97,7 @@ class BlockReader {
   ReadResult run() {
     while (nextBlock()) {
     }
+    visitor_.onEnd();
     if (result_.status == ReadStatus::Ok && source_.failed()) {
       result_.status = ReadStatus::IoError;
       result_.problemOffset = window_.offset();
