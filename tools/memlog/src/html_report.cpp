@@ -70,31 +70,23 @@ void writeTimeline(Out& out, const Timeline& t) {
   out.print("]},\n");
 }
 
-// Rows [bytes, blocks, frames not listed, [text, location, text, location, ...]], largest
-// first: the stacks are already grouped as the leaks command groups them.
+// Rows [bytes, blocks, first event, its operation, its region, frames not listed, [text,
+// location, text, location, ...]], grouped and ordered as the leaks command shows them.
 void writeLeaks(Out& out, const Analysis& a, const Symbolizer& sym, Strings& strings) {
-  std::vector<uint32_t> rows;
-  for (uint32_t id = 0; id < a.stacks.size(); ++id)
-    if (a.stackStats[id].liveBlocks) rows.push_back(id);
-  std::sort(rows.begin(), rows.end(), [&](uint32_t x, uint32_t y) {
-    const StackStats &sx = a.stackStats[x], &sy = a.stackStats[y];
-    if (sx.liveBytes != sy.liveBytes) return sx.liveBytes > sy.liveBytes;
-    if (sx.liveBlocks != sy.liveBlocks) return sx.liveBlocks > sy.liveBlocks;
-    return x < y;
-  });
+  const std::vector<LeakGroup> groups = leakGroups(a);
   uint64_t omittedBytes = 0;
-  for (size_t i = kMaxLeakRows; i < rows.size(); ++i)
-    omittedBytes += a.stackStats[rows[i]].liveBytes;
-  const uint64_t omitted = rows.size() > kMaxLeakRows ? rows.size() - kMaxLeakRows : 0;
+  for (size_t i = kMaxLeakRows; i < groups.size(); ++i) omittedBytes += groups[i].bytes;
+  const uint64_t omitted = groups.size() > kMaxLeakRows ? groups.size() - kMaxLeakRows : 0;
   out.print("\"leaks\":{\"omitted\":%" PRIu64 ",\"omittedBytes\":%" PRIu64 ",\"rows\":[\n", omitted,
             omittedBytes);
-  for (size_t i = 0; i < rows.size() && i < kMaxLeakRows; ++i) {
-    const StackStats& s = a.stackStats[rows[i]];
-    const uint32_t n = a.stacks.frameCount(rows[i]);
+  for (size_t i = 0; i < groups.size() && i < kMaxLeakRows; ++i) {
+    const LeakGroup& g = groups[i];
+    const uint32_t n = a.stacks.frameCount(g.stack);
     const uint32_t shown = std::min(n, kMaxStackFrames);
-    out.print("%s[%" PRIu64 ",%" PRIu64 ",%" PRIu32 ",[", i ? ",\n" : "", s.liveBytes, s.liveBlocks,
-              n - shown);
-    const uint32_t* f = a.stacks.frames(rows[i]);
+    out.print("%s[%" PRIu64 ",%" PRIu64 ",%" PRIu64 ",%s,%u,%" PRIu32 ",[", i ? ",\n" : "", g.bytes,
+              g.blocks, g.first->event, jsonString(opName(g.first->code)).c_str(),
+              unsigned(g.first->region), n - shown);
+    const uint32_t* f = a.stacks.frames(g.stack);
     for (uint32_t k = 0; k < shown; ++k)
       out.print("%s%" PRIu32 ",%" PRIu32, k ? "," : "", strings.id(sym.frameText(f[k])),
                 strings.id(sym.fileLine(f[k])));

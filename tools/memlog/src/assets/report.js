@@ -122,8 +122,8 @@
 
   function frameItem(row, k) {
     var li = el('li', 'frame');
-    add(li, el('span', 'fn', S[row[3][2 * k]]));
-    if (row[3][2 * k + 1]) add(li, el('span', 'loc', S[row[3][2 * k + 1]]));
+    add(li, el('span', 'fn', S[row[6][2 * k]]));
+    if (row[6][2 * k + 1]) add(li, el('span', 'loc', S[row[6][2 * k + 1]]));
     return li;
   }
 
@@ -165,17 +165,19 @@
         add(bar, el('span', 'bar'), el('span', '', percent(r[0], data.summary.liveBytes)));
         bar.firstChild.style.width = Math.max(1, 110 * r[0] / data.summary.liveBytes) + 'px';
         add(tr, el('td', 'num', String(i + 1)), el('td', 'num', count(r[0])),
-          el('td', 'num', count(r[1])), bar, el('td', 'where', r[3].length ? S[r[3][0]] : '(no frames)'));
+          el('td', 'num', count(r[1])), bar, el('td', 'where', r[6].length ? S[r[6][0]] : '(no frames)'));
         tr.title = bytes(r[0]) + ' in ' + plural(r[1], 'block', 'blocks');
         tr.addEventListener('click', function () { open[i] = !open[i]; fill(); });
         if (!open[i]) return;
         tr.classList.add('open');
         var ol = el('ol', 'stack');
-        for (var k = 0; k < r[3].length / 2; k++) add(ol, frameItem(r, k));
-        if (r[2]) add(ol, el('li', 'loc', plural(r[2], 'more frame', 'more frames')));
+        for (var k = 0; k < r[6].length / 2; k++) add(ol, frameItem(r, k));
+        if (r[5]) add(ol, el('li', 'loc', plural(r[5], 'more frame', 'more frames')));
         var td = el('td');
         td.colSpan = 5;
-        add(body, add(el('tr', 'stack'), add(td, ol)));
+        add(td, el('p', 'first', 'First of these blocks: ' + r[3] + ' at event ' + count(r[2]) +
+          ', region ' + hex(r[4], 4)), ol);
+        add(body, add(el('tr', 'stack'), td));
       });
     }
     fill();
