@@ -240,7 +240,7 @@
     function matches(i) { return term && t.name[i].toLowerCase().indexOf(term) >= 0; }
     function render() {
       graph.textContent = '';
-      var W = graph.clientWidth, z = zoomed, deepest = 0, gap = null;
+      var W = graph.clientWidth, z = zoomed, deepest = 0;
       function place(cls, x, w, depth, colourOf) {
         var b = put(graph, el('div', 'box' + cls));
         b.style.left = x + 'px';
@@ -256,33 +256,38 @@
         b.dataset.i = i;
         if (w > 28) b.textContent = t.name[i];
       }
-      // Siblings too narrow for a pixel each are drawn as one grey box; a click zooms into
-      // their caller, where they get room.
-      function flushGap() {
-        if (!gap) return;
-        var b = place(' narrow', gap.x, gap.w, t.depth[gap.first], '#c8ccd2');
-        b.dataset.caller = t.parent[gap.first];
-        b.dataset.about = count(gap.n) + ' frames too narrow to draw: ' + bytes(gap.value);
-        gap = null;
+      // Neighbours too narrow for a pixel each are drawn as one grey box per row; a click zooms
+      // into their nearest common caller, where they get room.
+      var gaps = [];
+      function flushGap(d) {
+        var g = gaps[d];
+        if (!g) return;
+        gaps[d] = null;
+        var b = place(' narrow', g.x, g.w, d, '#c8ccd2');
+        var p = t.parent[g.first], q = t.parent[g.last];
+        while (p !== q) { p = t.parent[p]; q = t.parent[q]; }
+        b.dataset.caller = p;
+        b.dataset.about = plural(g.n, 'frame', 'frames') + ' too narrow to draw: ' + bytes(g.value);
       }
       for (var a = t.parent[z]; a >= 0; a = t.parent[a]) box(a, 0, W, ' ancestor');
       var scale = t.value[z] ? W / t.value[z] : 0;
       for (var i = z; i < t.end[z];) {
-        var x = (t.off[i] - t.off[z]) * scale, w = t.value[i] * scale;
+        var x = (t.off[i] - t.off[z]) * scale, w = t.value[i] * scale, d = t.depth[i];
         if (w >= 0.5 || i === z) {
-          flushGap();
+          flushGap(d);
           box(i, x, w, '');
           i++;
           continue;
         }
-        if (gap && t.parent[gap.first] !== t.parent[i]) flushGap();
-        if (!gap) gap = { first: i, x: x, w: 0, n: 0, value: 0 };
-        gap.w = x + w - gap.x;
-        gap.n++;
-        gap.value += t.value[i];
+        if (gaps[d] && Math.abs(gaps[d].x + gaps[d].w - x) > 0.01) flushGap(d);
+        var g = gaps[d] = gaps[d] || { first: i, x: x, w: 0, n: 0, value: 0 };
+        g.last = i;
+        g.w = x + w - g.x;
+        g.n++;
+        g.value += t.value[i];
         i = t.end[i];
       }
-      flushGap();
+      gaps.forEach(function (g, d) { flushGap(d); });
       graph.style.height = (deepest + 1) * ROW + 'px';
       reset.disabled = z === 0;
       // Nested matches are the same bytes: a match's subtree is skipped, not added again.
