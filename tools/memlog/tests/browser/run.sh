@@ -13,9 +13,9 @@ if [ ! -x /usr/bin/chromium ]; then
   SUDO=""
   [ "$(id -u)" -eq 0 ] || SUDO="sudo"
   export DEBIAN_FRONTEND=noninteractive
-  if ! $SUDO apt-get install -y --no-install-recommends chromium; then
-    $SUDO apt-get update
-    $SUDO apt-get install -y --no-install-recommends chromium
+  if ! $SUDO apt-get install -y -qq --no-install-recommends chromium >/dev/null; then
+    $SUDO apt-get update -qq
+    $SUDO apt-get install -y -qq --no-install-recommends chromium >/dev/null
   fi
 fi
 modules=build/browser/node_modules/playwright-core
