@@ -119,13 +119,12 @@ void writeModules(Out& out, const Analysis& a, Strings& strings) {
 // Nodes depth first as flat quadruples: name, depth, bytes, flags (1: deeper frames not
 // drawn, 2: several narrow frames merged).
 void writeFlame(Out& out, const char* key, const FlameTree& tree, Strings& strings) {
-  std::vector<uint32_t> ids;
-  for (const std::string& name : tree.names) ids.push_back(strings.id(name));
   out.print("%s:[", jsonString(key).c_str());
   for (size_t i = 0; i < tree.nodes.size(); ++i) {
     const FlameNode& n = tree.nodes[i];
-    out.print("%s%" PRIu32 ",%" PRIu32 ",%" PRIu64 ",%d", i ? "," : "", ids[n.name], n.depth,
-              n.value, (n.cut ? 1 : 0) | (n.merged ? 2 : 0));
+    out.print("%s%" PRIu32 ",%" PRIu32 ",%" PRIu64 ",%d", i ? "," : "",
+              strings.id(tree.names[n.name]), n.depth, n.value,
+              (n.cut ? 1 : 0) | (n.merged ? 2 : 0));
     if (i % 16 == 15) out.print("\n");
   }
   out.print("]");
