@@ -25,6 +25,18 @@
   }
   function percent(part, whole) { return whole ? (100 * part / whole).toFixed(1) + '%' : '0%'; }
   function plural(n, one, many) { return count(n) + ' ' + (n === 1 ? one : many); }
+  // One tooltip for the page: showTip(event, [element, ...]) or hideTip().
+  var tip = put(document.body, el('div', 'tip'));
+  tip.hidden = true;
+  function showTip(e, lines) {
+    tip.textContent = '';
+    lines.forEach(function (line) { add(tip, line); });
+    tip.hidden = false;
+    tip.style.left = Math.min(e.clientX + 14, window.innerWidth - tip.offsetWidth - 8) + 'px';
+    tip.style.top = e.clientY + 16 + 'px';
+  }
+  function hideTip() { tip.hidden = true; }
+
   function section(id, title, aside) {
     var s = el('section');
     s.id = id;
@@ -115,6 +127,22 @@
       svgEl('circle', { cx: px, cy: py, r: 4 }, peak);
       svgEl('text', { x: px + (px > W / 2 ? -8 : 8), y: T - 8 + 12, 'text-anchor': px > W / 2 ? 'end' : 'start' },
         peak).textContent = 'peak ' + bytes(s.peakBytes) + ' at event ' + count(s.peakEvent);
+      var guide = svgEl('line', { y1: T, y2: H - B, 'class': 'guide' }, svg);
+      guide.style.display = 'none';
+      svg.addEventListener('mousemove', function (e) {
+        var box = svg.getBoundingClientRect(), px = (e.clientX - box.left) * W / box.width;
+        if (px < L || px > W - R) { guide.style.display = 'none'; return hideTip(); }
+        var event = 1 + (px - L) / (W - L - R) * (last - 1);
+        var i = Math.max(0, Math.min(n - 1, Math.floor((event - 1) / t.span)));
+        var from = i * t.span + 1, to = Math.min((i + 1) * t.span, last);
+        guide.setAttribute('x1', xOf(i));
+        guide.setAttribute('x2', xOf(i));
+        guide.style.display = '';
+        showTip(e, [el('div', '', from === to ? 'event ' + count(from) : 'events ' + count(from) +
+          '\u2013' + count(to)), el('div', '', (t.low[i] === t.high[i] ? '' : bytes(t.low[i]) +
+          ' to ') + bytes(t.high[i]) + ' live')]);
+      });
+      svg.addEventListener('mouseleave', function () { guide.style.display = 'none'; hideTip(); });
     }
     draw();
     window.addEventListener('resize', draw);
@@ -232,9 +260,8 @@
     reset.id = 'flame-reset';
     var status = put(bar, el('span', 'status'));
     status.id = 'flame-status';
-    var graph = put(host, el('div', 'flame')), tip = put(document.body, el('div', 'tip'));
+    var graph = put(host, el('div', 'flame'));
     graph.id = 'flame-graph';
-    tip.hidden = true;
     var ROW = 18, t, view, zoomed = 0, term = '';
 
     function matches(i) { return term && t.name[i].toLowerCase().indexOf(term) >= 0; }
@@ -313,21 +340,18 @@
     });
     graph.addEventListener('mousemove', function (e) {
       var i = e.target.dataset.i, about = e.target.dataset.about;
-      if (i === undefined && !about) { tip.hidden = true; return; }
-      tip.textContent = '';
-      tip.hidden = false;
-      if (about) add(tip, el('div', '', about), el('div', '', 'click to zoom into their caller'));
-      else describe(+i);
-      tip.style.left = Math.min(e.clientX + 14, window.innerWidth - tip.offsetWidth - 8) + 'px';
-      tip.style.top = e.clientY + 16 + 'px';
+      if (about) showTip(e, [el('div', '', about), el('div', '', 'click to zoom into their caller')]);
+      else if (i !== undefined) showTip(e, describe(+i));
+      else hideTip();
     });
     function describe(i) {
-      add(tip, el('div', 'name', t.name[i]), el('div', '', bytes(t.value[i]) + ' (' + count(t.value[i]) +
-        ' bytes), ' + percent(t.value[i], t.value[0]) + ' of all' +
-        (t.parent[i] >= 0 ? ', ' + percent(t.value[i], t.value[t.parent[i]]) + ' of its caller' : '')));
-      if (t.flags[i] & 1) add(tip, el('div', '', 'deeper frames not drawn'));
+      var lines = [el('div', 'name', t.name[i]), el('div', '', bytes(t.value[i]) + ' (' +
+        count(t.value[i]) + ' bytes), ' + percent(t.value[i], t.value[0]) + ' of all' +
+        (t.parent[i] >= 0 ? ', ' + percent(t.value[i], t.value[t.parent[i]]) + ' of its caller' : ''))];
+      if (t.flags[i] & 1) lines.push(el('div', '', 'deeper frames not drawn'));
+      return lines;
     }
-    graph.addEventListener('mouseleave', function () { tip.hidden = true; });
+    graph.addEventListener('mouseleave', hideTip);
     search.addEventListener('input', function () { term = search.value.trim().toLowerCase(); render(); });
     reset.addEventListener('click', function () { zoomed = 0; render(); });
     document.addEventListener('keydown', function (e) {
