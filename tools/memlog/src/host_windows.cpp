@@ -47,7 +47,7 @@ bool fileIdentity(const std::string& path, BY_HANDLE_FILE_INFORMATION& info) {
   if (h == INVALID_HANDLE_VALUE) return false;
   const bool ok = GetFileInformationByHandle(h, &info) != 0;
   CloseHandle(h);
-  return result;
+  return ok;
 }
 
 }  // namespace

@@ -77,7 +77,7 @@ class Window {
   bool eof_ = false;
 };
 
-std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string format(const char* fmt, ...) __attribute__((format(MEMLOG_PRINTF_FORMAT, 1, 2)));
 std::string format(const char* fmt, ...) {
   char text[512];
   va_list ap;

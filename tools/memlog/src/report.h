@@ -18,7 +18,7 @@ class Out {
   ~Out() { flush(); }
   Out(const Out&) = delete;
   Out& operator=(const Out&) = delete;
-  void print(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+  void print(const char* fmt, ...) __attribute__((format(MEMLOG_PRINTF_FORMAT, 2, 3)));
   void write(const std::string& s);
   void flush();
   bool failed() const { return failed_; }
