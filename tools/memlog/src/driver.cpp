@@ -9,6 +9,7 @@
 
 #include "commands.h"
 #include "flame.h"
+#include "html_report.h"
 #include "host.h"
 #include "load_log.h"
 #include "options.h"
@@ -82,10 +83,33 @@ int runCommandLine(const std::vector<std::string>& args, FILE* out, FILE* err) {
 }
 
 int exerciseAllReports(const uint8_t* data, size_t size) {
+  // A first reading picks an address to follow: inside the first block still live at the end, so
+  // that find's history has blocks to match and print.
+  uint32_t watched = 0;
+  {
+    MemorySource src(data, size);
+    Analysis first;
+    readLog(src, first);
+    first.live().forEach([&](uint32_t address, const LiveBlock& b) {
+      if (!watched) watched = address + b.size / 2;
+    });
+  }
   MemorySource src(data, size);
   Analysis a;
-  if (size >= 8) a.watchAddress(loadU32(data + size - 8));
-  const ReadResult r = readLog(src, a);
+  a.setLookahead(false);  // as under the report's timeline
+  a.watchAddress(watched);
+  Timeline timeline(a);
+  struct Both final : LogVisitor {  // the analysis, then the timeline that samples it
+    LogVisitor &first, &second;
+    Both(LogVisitor& x, LogVisitor& y) : first(x), second(y) {}
+    void onModules(const std::vector<ModuleInfo>& m) override { first.onModules(m); }
+    void onEvent(const Event& e) override {
+      first.onEvent(e);
+      second.onEvent(e);
+    }
+    void onEnd() override { first.onEnd(); }
+  } both(a, timeline);
+  const ReadResult r = readLog(src, both);
   const Symbolizer sym(a.modules_);
   Out out(nullptr);
   renderSummary(out, a, ReadSummary{"fuzz", r.bytes, r.status == ReadStatus::Truncated});
@@ -96,13 +120,10 @@ int exerciseAllReports(const uint8_t* data, size_t size) {
   renderFolded(out, a, sym, FoldedWeight::Live);
   renderFlame(out, a, sym, true, "fuzz");
   renderHistogram(out, a);
-  renderFind(out, a, sym, size >= 8 ? loadU32(data + size - 8) : 0);
+  renderFind(out, a, sym, watched);
   renderDiff(out, a, sym, "a", a, sym, "b");
-  switch (r.status) {
-    case ReadStatus::Ok:
-    case ReadStatus::Truncated: return kExitOk;
-    default: return kExitBadInput;
-  }
+  renderHtmlReport(out, a, sym, timeline, "fuzz");
+  return r.status == ReadStatus::Ok || r.status == ReadStatus::Truncated ? kExitOk : kExitBadInput;
 }
 
 }  // namespace memlog
