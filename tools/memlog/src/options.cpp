@@ -1,13 +1,12 @@
 // Table-driven parsing of the command line.
 #include "options.h"
 
-#include <sys/stat.h>
-
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
 
 #include "commands.h"
+#include "host.h"
 
 namespace memlog {
 
@@ -155,8 +154,7 @@ std::string applyOption(const std::vector<std::string>& args, size_t& i, Options
 }
 
 bool looksLikeAPath(const std::string& s) {
-  struct stat st;
-  return s == "-" || s.find_first_of("./\\") != std::string::npos || stat(s.c_str(), &st) == 0;
+  return s == "-" || s.find_first_of("./\\") != std::string::npos || host::isReadableFile(s);
 }
 
 // Takes the command (and for help, the command asked about) off the front of the operands.
