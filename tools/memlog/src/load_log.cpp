@@ -155,7 +155,9 @@ class Spool {
     char buf[1 << 16];
     for (size_t n; (n = fread(buf, 1, sizeof buf, in)) > 0;)
       if (fwrite(buf, 1, n, file_) != n) return nullptr;
-    return ferror(in) ? nullptr : file_;
+    if (ferror(in)) return nullptr;
+    rewind(file_);  // also the switch from writing to reading that an update stream needs
+    return file_;
   }
 
  private:
