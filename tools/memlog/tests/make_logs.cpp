@@ -42,7 +42,7 @@ LogWriter program(const Bases& b, bool secondRun) {
       .event(2, 9, 0x00501000, 32, 0, sLoad)
       .event(0, 10, 0, 0, 0, {})
       .event(6, 11, 0x00504000, 0, 3, sLow)
-      .event(8, 12, 0x00505000, 2048, 3, sParse)
+      .event(8, 12, 0x00505000, 2048, 0x103, sParse)
       .event(9, 13, 0x00505000, 0, 3, sShort)
       .event(7, 14, 0x00501200, 0, 1, sShort)
       .event(2, 15, 0x00506000, 24, 0, sLoadVia)
@@ -87,7 +87,7 @@ int main(int argc, char** argv) {
   modules.mutableBytes().append(96, '\0');
 
   LogWriter code;
-  code.event(2, 1, 0x1000, 8, 0, {0x00401000}).event(12, 2, 0x2000, 8, 0, {0x00401000});
+  code.event(2, 1, 0x1000, 8, 0, {0x00401000}).event(10, 2, 0x2000, 8, 0, {0x00401000});
 
   LogWriter misaligned;
   misaligned.event(2, 1, 0x1000, 8, 0, {0x00401000}).event(2, 2, 0x2000, 8, 0, {0x00401000});
