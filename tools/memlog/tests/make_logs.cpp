@@ -44,6 +44,8 @@ LogWriter program(const Bases& b, bool secondRun) {
       .event(6, 11, 0x00504000, 0, 3, sLow)
       .event(8, 12, 0x00505000, 2048, 0x103, sParse)
       .event(9, 13, 0x00505000, 0, 3, sShort)
+      .event(8, 21, 0x00505000, 2048, 3, sParse)  // back at the peak, which stays at event 12
+      .event(9, 22, 0x00505000, 0, 3, sShort)
       .event(7, 14, 0x00501200, 0, 1, sShort)
       .event(2, 15, 0x00506000, 24, 0, sLoadVia)
       // A block that a reallocation moves, then released: find's history follows the move.
