@@ -53,7 +53,6 @@ TEST(Analysis, HidesTheLoggersFramesAndGroupsByWhatIsShown) {
       {"quor::(anonymous namespace)::recordAllocation(unsigned short, void*)", true},
       {"quor::trackReallocation(void*, unsigned int, void* (*)(void*, unsigned int))", true},
       {"quor::Platform::operator new[](unsigned int)", true},
-      {"quor::Platform::memalign(unsigned int, unsigned int)", true},
       {"quor::Platform::initialize(quor::Platform::Config const*)", false},
       {"(anonymous namespace)::makeBuckets(unsigned int)", false},
   };

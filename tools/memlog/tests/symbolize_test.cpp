@@ -98,8 +98,7 @@ TEST(Symbolize, ElfModulesByFunctionFromTheSearchDirectoryFirst) {
   // The run's copy: the same code, its lines two further down.
   const std::string run2 = build(scratch, "run", std::string("\n\n") + kSource,
                                  "g++ -m32 -g -O0 -shared -fPIC -o libleaky.so leaky.cpp");
-  ASSERT_NE(dir, "");
-  ASSERT_NE(run2, "");
+  ASSERT_TRUE(!dir.empty() && !run2.empty());
   const std::string so = dir + "/libleaky.so", exe = dir + "/leaky", log = dir + "/log.bin";
   const uint32_t leak = symbolAddress("nm", so, "leak_here");
   const uint32_t helper = symbolAddress("nm", so, "helper_function");
