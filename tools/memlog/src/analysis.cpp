@@ -155,10 +155,9 @@ void LiveMap::grow() {
     if (s.used) insert(s.address, s.block);
 }
 
-RegionStats& Analysis::region(uint16_t id) {
-  RegionCache& c = regionCache_[id & 15];
-  if (!c.stats || c.id != id) c = {&regions[id], id};  // element references survive rehashing
-  return *c.stats;
+RegionStats& Analysis::regionMiss(uint16_t id) {
+  regionCache_[id & 15] = {&regions[id], id};  // element references survive rehashing
+  return regions[id];
 }
 
 int histogramBucket(uint32_t size) { return size ? 32 - __builtin_clz(size) : 0; }
@@ -254,21 +253,34 @@ uint32_t Analysis::stackOf(const uint32_t* frames, uint32_t count, uint64_t hash
 
 void Analysis::onEvent(const Event& e) {
   const uint64_t hash = StackTable::hash(e.frames, e.frameCount);
-  Pending p{e.number, e.offset, hash, e.code, e.id, e.address, e.size, 0, kInterned, e.region, {}};
-  if (!lookahead_ || e.frameCount > StackTable::kInline) {
+  if (!lookahead_) {
+    Pending p{e.number, e.offset, hash,      e.code,   e.id, e.address,
+              e.size,   0,        kInterned, e.region, {}};
     p.stack = stackOf(e.frames, e.frameCount, hash);
-  } else {
-    p.frameCount = e.frameCount;
-    std::copy(e.frames, e.frames + e.frameCount, p.frames);
+    return apply(p);
   }
-  if (!lookahead_) return apply(p);
   live_.prefetch(e.address);
   loggedStacks_.prefetch(hash);
   // Three stages: on arrival the slots of the stack and of the address start loading; half-way
   // the stack is interned and the figures the event will touch start loading; last it is applied.
   if (arrived_ - applied_ == kLookahead) apply(pending_[applied_++ % kLookahead]);
   if (arrived_ - prepared_ == kLookahead / 2) prepare(pending_[prepared_++ % kLookahead]);
-  pending_[arrived_++ % kLookahead] = p;
+  Pending& p = pending_[arrived_++ % kLookahead];
+  p.number = e.number;
+  p.offset = e.offset;
+  p.hash = hash;
+  p.code = e.code;
+  p.id = e.id;
+  p.address = e.address;
+  p.size = e.size;
+  p.region = e.region;
+  if (e.frameCount > StackTable::kInline) {
+    p.stack = stackOf(e.frames, e.frameCount, hash);
+    p.frameCount = kInterned;
+  } else {
+    p.frameCount = e.frameCount;
+    std::copy(e.frames, e.frames + e.frameCount, p.frames);
+  }
 }
 
 void Analysis::prepare(Pending& e) {
@@ -291,9 +303,11 @@ void Analysis::onEnd() {
   }
 }
 
-void Analysis::apply(const Pending& pending) {
-  Pending e = pending;
-  if (e.frameCount != kInterned) e.stack = stackOf(e.frames, e.frameCount, e.hash);
+void Analysis::apply(Pending& e) {
+  if (e.frameCount != kInterned) {
+    e.stack = stackOf(e.frames, e.frameCount, e.hash);
+    e.frameCount = kInterned;
+  }
   ++events;
   ++opCounts[e.code < kOpCount ? e.code : 0];
   region(e.region).events += 1;

@@ -200,7 +200,11 @@ class Analysis final : public LogVisitor {
 
  private:
   void countLive(const LiveBlock& b, int sign);
-  RegionStats& region(uint16_t id);
+  RegionStats& region(uint16_t id) {
+    RegionCache& c = regionCache_[id & 15];
+    return c.stats && c.id == id ? *c.stats : regionMiss(id);
+  }
+  RegionStats& regionMiss(uint16_t id);
   void touch(uint32_t stack);
   void takePeakSnapshot();
   // An event as kept while it waits in the lookahead, with its stack when short (interned on
@@ -217,7 +221,7 @@ class Analysis final : public LogVisitor {
   void prepare(Pending& e);
   uint32_t shownStack(const uint32_t* frames, uint32_t count);
   void watchEvent(const Pending& e);
-  void apply(const Pending& e);
+  void apply(Pending& e);
   void allocate(const Pending& e);
   void release(const Pending& e);
 
