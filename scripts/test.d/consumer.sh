@@ -6,7 +6,9 @@
 #     linux-i686 program (under qemu-i386 when the host cannot run i386 code);
 #   - builds the same program with `pkg-config --cflags --libs quorkit` against the unpacked
 #     archives (so quorkit.pc is shown to work after relocation), and runs the Linux one;
-#   - configures the consumer as a 64-bit project, which the package must refuse with its message.
+#   - configures the consumer as a 64-bit project, which the package must refuse with its message;
+#   - checks that quorkit-memlog.exe in the Windows archive imports system DLLs only, and installs
+#     and packs the tool's native build, comparing both with tests/install/memlog-linux-x86_64.txt.
 # The build trees default to the presets' (build/linux-i686, build/windows-i686); set
 # QUORKIT_LINUX_BUILD / QUORKIT_WINDOWS_BUILD to use others. Work files stay in
 # build/consumer-test for a look after a failure.
@@ -130,6 +132,43 @@ for target in linux-i686 windows-i686; do
     fail "$target: pkg-config check skipped: no unpacked archive"
   fi
 done
+
+echo "== consumer: quorkit-memlog.exe in the Windows archive imports system DLLs only"
+exe=$(find "$work/unpacked-windows-i686" -path '*/bin/quorkit-memlog.exe' 2>/dev/null | head -n 1)
+if [ -z "$exe" ]; then
+  fail "no bin/quorkit-memlog.exe in the Windows archive"
+else
+  imports=$(i686-w64-mingw32-objdump -p "$exe" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr 'A-Z' 'a-z' | sort -u)
+  others=$(printf '%s\n' "$imports" | grep -vxE 'kernel32\.dll|msvcrt\.dll|user32\.dll|advapi32\.dll' || true)
+  if [ -n "$others" ]; then fail "quorkit-memlog.exe imports $others"; else pass "quorkit-memlog.exe imports: $(echo $imports)"; fi
+fi
+
+# The tool's native build: its install and its archive, as scripts/package makes it.
+echo "== consumer: quorkit-memlog (native) install and archive"
+tool="$work/memlog-build"
+if cmake -S tools/memlog -B "$tool" -DCMAKE_BUILD_TYPE=Release > "$work/memlog-configure.log" 2>&1 &&
+   cmake --build "$tool" --target quorkit-memlog -j "$(nproc 2>/dev/null || echo 2)" > "$work/memlog-build.log" 2>&1 &&
+   cmake --install "$tool" --prefix "$work/prefix-memlog" > "$work/memlog-install.log" 2>&1; then
+  tests/install/check_tree.sh "$work/prefix-memlog" memlog-linux-x86_64 || fail "quorkit-memlog: installed tree"
+  out=$("$work/prefix-memlog/bin/quorkit-memlog" --version 2>&1) || true
+  [ "$out" = "quorkit-memlog $(sed -n 's/^project(quorkit VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)" ] &&
+    pass "installed quorkit-memlog runs: $out" || fail "installed quorkit-memlog --version printed: $out"
+  if cpack --config "$tool/CPackConfig.cmake" -B "$work/cpack-memlog" > "$work/cpack-memlog.log" 2>&1; then
+    archive=$(sed -n 's/^CPack: - package: \(.*\) generated\.$/\1/p' "$work/cpack-memlog.log")
+    mkdir -p "$work/unpacked-memlog"
+    (cd "$work/unpacked-memlog" && cmake -E tar xf "$archive")
+    case "$(basename "$archive")" in
+      quorkit-memlog-*-linux-x86_64.tar.gz) ;;
+      *) fail "quorkit-memlog archive named $(basename "$archive")" ;;
+    esac
+    tests/install/check_tree.sh "$work/unpacked-memlog/$(basename "$archive" .tar.gz)" memlog-linux-x86_64 ||
+      fail "quorkit-memlog: archive contents"
+  else
+    cat "$work/cpack-memlog.log"; fail "quorkit-memlog: cpack"
+  fi
+else
+  tail -n 30 "$work"/memlog-*.log; fail "quorkit-memlog: build and install"
+fi
 
 echo "== consumer: 64-bit consumer refused"
 if [ -d "$work/prefix-linux-i686" ]; then

@@ -2,7 +2,7 @@
 # Compares an installed quorkit tree (an install prefix or an unpacked archive) with the committed
 # listing of what the tree holds by design: tests/install/<target>.txt.
 #
-#   check_tree.sh <tree> <linux-i686|windows-i686> [--print]
+#   check_tree.sh <tree> <linux-i686|windows-i686|memlog-linux-x86_64> [--print]
 #
 # Files are listed with their paths relative to the tree, symbolic links as "path -> target" (so
 # the soname chain is checked too), directories not at all. The build type in the name of the

@@ -1,7 +1,7 @@
 #!/bin/sh
-# Builds quorkit-memlog (Release, native) and times its summary of a generated
-# 1,000,000-event log against `cat FILE > /dev/null`, printing the ratio and the
-# tool's peak memory. Usage: tools/memlog/bench.sh [EVENTS] [ROUNDS]
+# Builds quorkit-memlog (Release, native) and times its summary, leaks and folded of a generated
+# 1,000,000-event log against `cat FILE > /dev/null`, printing the ratios and the tool's peak
+# memory. Usage: tools/memlog/bench.sh [EVENTS] [ROUNDS]
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)

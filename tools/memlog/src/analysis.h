@@ -10,6 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "frame_filter.h"
 #include "log_format.h"
 #include "log_reader.h"
 
@@ -18,7 +19,17 @@ namespace memlog {
 // Distinct call stacks, each stored once; id 0.. in order of first appearance.
 class StackTable {
  public:
-  uint32_t intern(const uint32_t* frames, uint32_t count);
+  static constexpr uint32_t kInline = 12;  // frames a slot holds itself
+
+  static uint64_t hash(const uint32_t* frames, uint32_t count);
+  uint32_t intern(const uint32_t* frames, uint32_t count) {
+    return intern(frames, count, hash(frames, count));
+  }
+  uint32_t intern(const uint32_t* frames, uint32_t count, uint64_t hash);
+  // Starts loading the slot a stack of this hash is probed from.
+  void prefetch(uint64_t hash) const {
+    if (!slots_.empty()) __builtin_prefetch(&slots_[size_t(hash) & (slots_.size() - 1)]);
+  }
   uint32_t size() const { return uint32_t(stacks_.size()); }
   const uint32_t* frames(uint32_t id) const { return pool_.data() + stacks_[id].start; }
   uint32_t frameCount(uint32_t id) const { return stacks_[id].count; }
@@ -29,11 +40,24 @@ class StackTable {
     uint32_t count;
     uint64_t hash;
   };
+  // One cache line holding what a probe needs, the first frames included: a stack of up to
+  // kInline frames is found or refused without a visit to the pool.
+  struct alignas(64) Slot {
+    uint32_t tag;      // high half of the hash: most mismatches end here
+    uint32_t idPlus1;  // 0 = empty
+    uint32_t count;
+    uint32_t head[kInline + 1];
+  };
+  static_assert(sizeof(Slot) == 64, "a slot is one cache line");
+  bool matches(const Slot& slot, const uint32_t* frames, uint32_t count) const;
   void grow();
   std::vector<uint32_t> pool_;
   std::vector<Entry> stacks_;
-  std::vector<uint32_t> slots_;  // stack id + 1, 0 = empty
+  std::vector<Slot> slots_;
 };
+
+// Every frame address of every stack, sorted, each once: what symbolisation resolves.
+std::vector<uint32_t> distinctFrames(const StackTable& stacks);
 
 struct StackStats {
   uint64_t allocCalls = 0;
@@ -70,11 +94,20 @@ struct LiveBlock {  // kept small: one per live block
 class LiveMap {
  public:
   LiveBlock* find(uint32_t address);
+  // Starts loading the address's home slot, for a lookup a few events later.
+  void prefetch(uint32_t address) const {
+    if (!slots_.empty()) __builtin_prefetch(&slots_[home(address)]);
+  }
   const LiveBlock* find(uint32_t address) const {
     return const_cast<LiveMap*>(this)->find(address);
   }
   void insert(uint32_t address, const LiveBlock& block);  // the address must not be present
   void erase(uint32_t address);                           // the address must be present
+  // The block at the address, or a new one there (zeroed) with fresh set: one probe for the
+  // test and the insertion an allocation needs.
+  LiveBlock& findOrAdd(uint32_t address, bool& fresh);
+  // Moves the block at the address into out and erases it; false when there is none.
+  bool take(uint32_t address, LiveBlock& out);
   size_t size() const { return count_; }
   template <typename F>
   void forEach(F f) const {
@@ -83,15 +116,16 @@ class LiveMap {
   }
 
  private:
-  struct Slot {
+  struct Slot {  // 32 bytes: two to a cache line
+    LiveBlock block;
     uint32_t address = 0;
     bool used = false;
-    LiveBlock block;
   };
   size_t home(uint32_t address) const {
     return size_t((address * 0x9E3779B97F4A7C15ull) >> shift_);
   }
   void grow();
+  void eraseSlot(size_t i);
   std::vector<Slot> slots_;
   size_t count_ = 0;
   unsigned shift_ = 64;
@@ -125,14 +159,27 @@ class Analysis final : public LogVisitor {
     watch_ = true;
     watched_ = address;
   }
+  // Which frames are shown and how stacks group; set before reading. The default hides the
+  // library's module.
+  void setFrameFilter(const FrameFilter& filter) { filter_ = filter; }
+  // With lookahead, each event is taken in a few events after it arrives, its live-map slot
+  // loaded meanwhile: the map outgrows the caches on big logs, and waiting on each miss in turn
+  // costs more than the rest of the replay. Off, the figures are current after every onEvent
+  // (for observers that read them then). On by default; everything is current after onEnd.
+  void setLookahead(bool on) { lookahead_ = on; }
 
-  void onModules(const std::vector<ModuleInfo>& modules) override { modules_ = modules; }
+  void onModules(const std::vector<ModuleInfo>& modules) override {
+    modules_ = modules;
+    filter_.setModules(modules);
+  }
   void onEvent(const Event& e) override;
+  void onEnd() override;
 
   // Live blocks at the end, keyed by address.
   const LiveMap& live() const { return live_; }
 
   std::vector<ModuleInfo> modules_;
+  // The stacks as shown (see FrameFilter); every per-stack figure and block refers to these.
   StackTable stacks;
   std::vector<StackStats> stackStats;
   std::unordered_map<uint16_t, RegionStats> regions;
@@ -148,21 +195,55 @@ class Analysis final : public LogVisitor {
   std::vector<Anomaly> anomalies;  // the first kAnomaliesKept of both kinds
   uint64_t histCount[kHistogramBuckets] = {};
   uint64_t histBytes[kHistogramBuckets] = {};
-  std::vector<Sighting> sightings;
+  std::vector<Sighting> sightings;    // find: every event of the blocks containing the address
+  std::vector<uint32_t> watchedLive;  // find: bases of those blocks still live
 
  private:
-  void addLive(uint32_t address, const LiveBlock& b);
-  void removeLive(uint32_t address, const LiveBlock& b);
-  RegionStats& region(uint16_t id);
+  void countLive(const LiveBlock& b, int sign);
+  RegionStats& region(uint16_t id) {
+    RegionCache& c = regionCache_[id & 15];
+    return c.stats && c.id == id ? *c.stats : regionMiss(id);
+  }
+  RegionStats& regionMiss(uint16_t id);
   void touch(uint32_t stack);
   void takePeakSnapshot();
+  // An event as kept while it waits in the lookahead, with its stack when short (interned on
+  // arrival otherwise).
+  struct Pending {
+    uint64_t number, offset, hash;
+    uint32_t code, id, address, size, stack;
+    uint32_t frameCount;  // kInterned: stack holds the id
+    uint16_t region;
+    uint32_t frames[StackTable::kInline];
+  };
+  static constexpr uint32_t kInterned = UINT32_MAX;
+  uint32_t stackOf(const uint32_t* frames, uint32_t count, uint64_t hash);
+  void prepare(Pending& e);
+  uint32_t shownStack(const uint32_t* frames, uint32_t count);
+  void watchEvent(const Pending& e);
+  void apply(Pending& e);
+  void allocate(const Pending& e);
+  void release(const Pending& e);
 
   LiveMap live_;
-  RegionStats* lastRegion_ = nullptr;  // events come in runs of one region
-  uint16_t lastRegionId_ = 0;
+  // Recently used regions by the low bits of their id, to skip the map on nearly every event.
+  struct RegionCache {
+    RegionStats* stats = nullptr;
+    uint16_t id = 0;
+  } regionCache_[16];
   std::vector<uint32_t> dirty_;  // stacks changed since the last global peak
   bool watch_ = false;
   uint32_t watched_ = 0;
+  uint64_t lastWatchedRelease_ = 0;  // event that released a watched block, for realloc's move
+  FrameFilter filter_;
+  StackTable loggedStacks_;              // as captured, to shape each distinct stack once
+  std::vector<uint32_t> shownOfLogged_;  // logged stack id -> shown stack id
+  StackTable functionStacks_;            // grouping keys, when stacks group by function
+  std::vector<uint32_t> keys_;
+  static constexpr unsigned kLookahead = 32;  // events; a power of two
+  bool lookahead_ = true;
+  Pending pending_[kLookahead];
+  uint64_t arrived_ = 0, prepared_ = 0, applied_ = 0;
 };
 
 int histogramBucket(uint32_t size);

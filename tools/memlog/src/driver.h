@@ -11,7 +11,7 @@
 
 namespace memlog {
 
-enum ExitCode { kExitOk = 0, kExitLeaks = 1, kExitUsage = 2, kExitBadInput = 3 };
+enum ExitCode { kExitOk = 0, kExitLeaks = 1, kExitUsage = 2, kExitBadInput = 3, kExitOutput = 4 };
 
 // Runs one command line (args without the program name), writing reports to out
 // unless -o says otherwise, and messages to err.

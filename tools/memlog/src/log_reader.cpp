@@ -1,21 +1,17 @@
 // Block walker for allocation logs; see log_reader.h for the contract.
 #include "log_reader.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cinttypes>
 #include <cstdarg>
 #include <cstddef>
 
+#include "host.h"
 #include "log_format.h"
 
 namespace memlog {
 
-FileSource::FileSource(FILE* f) : file_(f) {
-  struct stat st;
-  if (fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode)) length_ = int64_t(st.st_size);
-}
+FileSource::FileSource(FILE* f) : file_(f), length_(host::regularFileLength(f)) {}
 
 size_t FileSource::read(void* dst, size_t n) { return fread(dst, 1, n, file_); }
 
@@ -81,7 +77,7 @@ class Window {
   bool eof_ = false;
 };
 
-std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string format(const char* fmt, ...) __attribute__((format(MEMLOG_PRINTF_FORMAT, 1, 2)));
 std::string format(const char* fmt, ...) {
   char text[512];
   va_list ap;
@@ -91,138 +87,180 @@ std::string format(const char* fmt, ...) {
   return text;
 }
 
-}  // namespace
+// Walks the blocks one at a time. Each step either delivers a block and returns true, or records
+// why the walk ends (clean end, truncation, corruption) and returns false.
+class BlockReader {
+ public:
+  BlockReader(Source& source, LogVisitor& visitor)
+      : source_(source), visitor_(visitor), window_(source) {}
 
-ReadResult readLog(Source& source, LogVisitor& visitor) {
-  ReadResult r;
-  Window w(source);
-  std::vector<uint32_t> frames;
-  std::vector<ModuleInfo> modules;
-  uint64_t lastProgress = 0;
+  ReadResult run() {
+    while (nextBlock()) {
+    }
+    visitor_.onEnd();
+    if (result_.status == ReadStatus::Ok && source_.failed()) {
+      result_.status = ReadStatus::IoError;
+      result_.problemOffset = window_.offset();
+      result_.message = "read error";
+    }
+    return result_;
+  }
 
-  auto truncated = [&](uint64_t at, const std::string& what) {
-    r.status = ReadStatus::Truncated;
-    r.problemOffset = at;
-    r.message = what;
-  };
-  auto corrupt = [&](uint64_t at, const std::string& what) {
-    r.status = ReadStatus::Corrupt;
-    r.problemOffset = at;
-    r.message = what;
-  };
+ private:
+  bool nextBlock() {
+    start_ = window_.offset();
+    if (start_ - lastProgress_ >= (8u << 20)) {
+      lastProgress_ = start_;
+      visitor_.onProgress(start_);
+    }
+    if (!window_.ensure(1)) return atEnd();
+    uint32_t code = 0;
+    if (!readRecord(code)) return false;
+    const bool ok = code == MEMOP_MODULE ? readModuleBlock() : readEventBlock(code);
+    if (ok) result_.bytes = window_.offset();
+    return ok;
+  }
 
-  for (;;) {
-    const uint64_t start = w.offset();
-    if (start - lastProgress >= (8u << 20)) {
-      lastProgress = start;
-      visitor.onProgress(start);
-    }
-    if (!w.ensure(1)) break;  // clean end between blocks
-    if (!w.ensure(kRecordSize)) {
-      truncated(start, format("incomplete record, %zu of %u bytes", w.available(), kRecordSize));
-      break;
-    }
-    const uint8_t* rec = w.data();
-    for (uint32_t i = kRecordFieldBytes; i < kRecordSize; ++i) {
-      if (rec[i] != 0) {
-        corrupt(start, format("misaligned block: record byte %u is 0x%02x, not zero", i, rec[i]));
-        break;
-      }
-    }
-    if (r.status != ReadStatus::Ok) break;
-    const uint32_t code = loadU32(rec + offsetof(MemLogRecord, code));
-    if (code >= kOpCount) {
-      corrupt(start, format("unknown operation code %" PRIu32, code));
-      break;
-    }
+  // A clean end between blocks; but a real log holds at least one event.
+  bool atEnd() {
+    if (start_ == 0) return corrupt(0, "not an allocation log: the file is empty");
+    if (result_.events == 0) return truncated(start_, "no event after the module block");
+    return false;
+  }
 
-    if (code == MEMOP_MODULE) {
-      if (start != 0) {
-        corrupt(start, "misaligned block: a module block may only start the log");
-        break;
-      }
-      if (!w.ensure(kRecordSize + 4)) {
-        truncated(start, "incomplete module block, no module count");
-        break;
-      }
-      const uint32_t count = loadU32(w.data() + kRecordSize);
-      const uint64_t tableLen = moduleTableLength(count);
-      const int64_t fileLen = source.length();
-      const bool overruns = fileLen >= 0 && start + kRecordSize + 4 + tableLen > uint64_t(fileLen);
-      if (overruns && count > kWriterModuleCapacity) {
-        corrupt(start + kRecordSize,
-                format("module count %" PRIu32 " overruns the file: %" PRIu64
-                       " table bytes, %" PRIu64 " left",
-                       count, tableLen, uint64_t(fileLen) - (start + kRecordSize + 4)));
-        break;
-      }
-      w.consume(kRecordSize + 4);
-      modules.clear();
-      bool ok = true;
-      for (uint32_t i = 0; i < count; ++i) {
-        if (!w.ensure(kModuleEntrySize)) {
-          ok = false;
-          break;
-        }
-        ModuleInfo m;
-        m.base = loadU32(w.data() + offsetof(ModuleEntry, base));
-        const char* name = reinterpret_cast<const char*>(w.data() + offsetof(ModuleEntry, name));
-        m.name.assign(name, strnlen(name, kModuleNameSize));
-        modules.push_back(std::move(m));
-        w.consume(kModuleEntrySize);
-      }
-      const uint64_t pad = tableLen - uint64_t(count) * kModuleEntrySize;
-      if (ok && !w.ensure(size_t(pad))) ok = false;
-      if (!ok) {
-        if (count > kWriterModuleCapacity)
-          corrupt(start + kRecordSize, format("module count %" PRIu32 " overruns the file", count));
-        else
-          truncated(start, format("incomplete module table, %" PRIu32 " modules announced", count));
-        break;
-      }
-      w.consume(size_t(pad));
-      visitor.onModules(modules);
-      r.bytes = w.offset();
-      continue;
-    }
+  // The first bytes of a file must be a record: anything else is another kind of file, not a log
+  // cut short.
+  bool readRecord(uint32_t& code) {
+    const bool whole = window_.ensure(kRecordSize);
+    if (whole && recordIsSound(code)) return true;
+    const std::string problem =
+        whole ? recordProblem(code)
+              : format("incomplete record, %zu of %u bytes", window_.available(), kRecordSize);
+    if (problem.empty()) return true;
+    if (start_ == 0) return corrupt(0, "not an allocation log: " + problem);
+    return whole ? corrupt(start_, problem) : truncated(start_, problem);
+  }
 
-    if (!w.ensure(kRecordSize + 4)) {
-      truncated(start, "incomplete event block, no frame count");
-      break;
+  // The common case, without building a message: zero padding and a known code.
+  bool recordIsSound(uint32_t& code) const {
+    const uint8_t* rec = window_.data();
+    uint16_t head;
+    uint32_t middle;
+    uint64_t tail;
+    static_assert(kRecordFieldBytes == 18 && kRecordSize == 32, "padding is bytes 18 to 31");
+    memcpy(&head, rec + 18, 2);
+    memcpy(&middle, rec + 20, 4);
+    memcpy(&tail, rec + 24, 8);
+    code = loadU32(rec + offsetof(MemLogRecord, code));
+    return (head | middle | tail) == 0 && code < kOpCount;
+  }
+
+  std::string recordProblem(uint32_t& code) const {
+    const uint8_t* rec = window_.data();
+    for (uint32_t i = kRecordFieldBytes; i < kRecordSize; ++i)
+      if (rec[i] != 0)
+        return format("misaligned block: record byte %u is 0x%02x, not zero", i, rec[i]);
+    code = loadU32(rec + offsetof(MemLogRecord, code));
+    if (code >= kOpCount) return format("unknown operation code %" PRIu32, code);
+    return std::string();
+  }
+
+  bool readModuleBlock() {
+    if (start_ != 0)
+      return corrupt(start_, "misaligned block: a module block may only start the log");
+    if (!window_.ensure(kRecordSize + 4))
+      return truncated(start_, "incomplete module block, no module count");
+    const uint32_t count = loadU32(window_.data() + kRecordSize);
+    const uint64_t tableLen = moduleTableLength(count);
+    const int64_t fileLen = source_.length();
+    const uint64_t tableStart = start_ + kRecordSize + 4;
+    if (fileLen >= 0 && tableStart + tableLen > uint64_t(fileLen) && count > kWriterModuleCapacity)
+      return corrupt(start_ + kRecordSize,
+                     format("module count %" PRIu32 " overruns the file: %" PRIu64
+                            " table bytes, %" PRIu64 " left",
+                            count, tableLen, uint64_t(fileLen) - tableStart));
+    window_.consume(kRecordSize + 4);
+    const uint64_t pad = tableLen - uint64_t(count) * kModuleEntrySize;
+    if (!readModuleEntries(count) || !window_.ensure(size_t(pad))) {
+      if (count > kWriterModuleCapacity)
+        return corrupt(start_ + kRecordSize,
+                       format("module count %" PRIu32 " overruns the file", count));
+      return truncated(start_,
+                       format("incomplete module table, %" PRIu32 " modules announced", count));
     }
-    const uint32_t n = loadU32(w.data() + kRecordSize);
-    if (n > kMaxFrames) {
-      corrupt(start + kRecordSize, format("frame count %" PRIu32 " exceeds %u", n, kMaxFrames));
-      break;
+    window_.consume(size_t(pad));
+    visitor_.onModules(modules_);
+    return true;
+  }
+
+  bool readModuleEntries(uint32_t count) {
+    modules_.clear();
+    for (uint32_t i = 0; i < count; ++i) {
+      if (!window_.ensure(kModuleEntrySize)) return false;
+      ModuleInfo m;
+      m.base = loadU32(window_.data() + offsetof(ModuleEntry, base));
+      const char* name =
+          reinterpret_cast<const char*>(window_.data() + offsetof(ModuleEntry, name));
+      m.name.assign(name, strnlen(name, kModuleNameSize));
+      modules_.push_back(std::move(m));
+      window_.consume(kModuleEntrySize);
     }
+    return true;
+  }
+
+  bool readEventBlock(uint32_t code) {
+    if (!window_.ensure(kRecordSize + 4))
+      return truncated(start_, "incomplete event block, no frame count");
+    const uint32_t n = loadU32(window_.data() + kRecordSize);
+    if (n > kMaxFrames)
+      return corrupt(start_ + kRecordSize,
+                     format("frame count %" PRIu32 " exceeds %u", n, kMaxFrames));
     const size_t blockLen = size_t(kRecordSize + stackBlockLength(n));
-    if (!w.ensure(blockLen)) {
-      truncated(start, format("incomplete stack block, %" PRIu32 " frames announced", n));
-      break;
-    }
-    rec = w.data();
-    if (frames.size() < n) frames.resize(n);
-    for (uint32_t i = 0; i < n; ++i) frames[i] = loadU32(rec + kRecordSize + 4 + 4 * i);
+    if (!window_.ensure(blockLen))
+      return truncated(start_, format("incomplete stack block, %" PRIu32 " frames announced", n));
+    const uint8_t* rec = window_.data();
+    if (frames_.size() < n) frames_.resize(n);
+    for (uint32_t i = 0; i < n; ++i) frames_[i] = loadU32(rec + kRecordSize + 4 + 4 * i);
     Event e;
-    e.number = ++r.events;
-    e.offset = start;
+    e.number = ++result_.events;
+    e.offset = start_;
     e.code = code;
     e.id = loadU32(rec + offsetof(MemLogRecord, id));
     e.address = loadU32(rec + offsetof(MemLogRecord, address));
     e.size = loadU32(rec + offsetof(MemLogRecord, size));
     e.region = loadU16(rec + offsetof(MemLogRecord, region));
     e.frameCount = n;
-    e.frames = frames.data();
-    visitor.onEvent(e);
-    w.consume(blockLen);
-    r.bytes = w.offset();
+    e.frames = frames_.data();
+    visitor_.onEvent(e);
+    window_.consume(blockLen);
+    return true;
   }
-  if (r.status == ReadStatus::Ok && source.failed()) {
-    r.status = ReadStatus::IoError;
-    r.problemOffset = w.offset();
-    r.message = "read error";
+
+  bool truncated(uint64_t at, const std::string& what) {
+    return stop(ReadStatus::Truncated, at, what);
   }
-  return r;
+  bool corrupt(uint64_t at, const std::string& what) { return stop(ReadStatus::Corrupt, at, what); }
+  bool stop(ReadStatus status, uint64_t at, const std::string& what) {
+    result_.status = status;
+    result_.problemOffset = at;
+    result_.message = what;
+    return false;
+  }
+
+  Source& source_;
+  LogVisitor& visitor_;
+  Window window_;
+  ReadResult result_;
+  std::vector<uint32_t> frames_;
+  std::vector<ModuleInfo> modules_;
+  uint64_t start_ = 0;  // offset of the block being read
+  uint64_t lastProgress_ = 0;
+};
+
+}  // namespace
+
+ReadResult readLog(Source& source, LogVisitor& visitor) {
+  return BlockReader(source, visitor).run();
 }
 
 }  // namespace memlog

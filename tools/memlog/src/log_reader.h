@@ -71,6 +71,8 @@ class LogVisitor {
   virtual void onEvent(const Event& event) = 0;
   // Called now and then with the bytes consumed so far.
   virtual void onProgress(uint64_t /*bytes*/) {}
+  // Called once when the reading stops, whether at the end or at damage.
+  virtual void onEnd() {}
 };
 
 enum class ReadStatus { Ok, Truncated, Corrupt, IoError };

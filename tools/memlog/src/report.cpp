@@ -61,12 +61,7 @@ void printFrames(Out& out, const Analysis& a, const Symbolizer& sym, uint32_t st
   }
 }
 
-struct LeakGroup {
-  uint32_t stack;
-  uint64_t blocks = 0;
-  uint64_t bytes = 0;
-  const LiveBlock* first = nullptr;
-};
+}  // namespace
 
 std::vector<LeakGroup> leakGroups(const Analysis& a) {
   std::unordered_map<uint32_t, LeakGroup> groups;
@@ -86,6 +81,8 @@ std::vector<LeakGroup> leakGroups(const Analysis& a) {
   });
   return out;
 }
+
+namespace {
 
 std::string foldedFrame(const Symbolizer& sym, uint32_t address) {
   std::string s = sym.frameKey(address);
@@ -117,33 +114,8 @@ std::map<std::string, uint64_t> foldStacks(const Analysis& a, const Symbolizer& 
 uint64_t weightBytes(const StackStats& s) { return s.allocBytes; }
 uint64_t weightCount(const StackStats& s) { return s.allocCalls; }
 uint64_t weightLive(const StackStats& s) { return s.liveBytes; }
-uint64_t weightPeak(const StackStats& s) { return s.atPeakBytes; }
-
-std::string xmlText(const std::string& s) {
-  std::string o;
-  for (unsigned char c : s) {
-    switch (c) {
-      case '&': o += "&amp;"; break;
-      case '<': o += "&lt;"; break;
-      case '>': o += "&gt;"; break;
-      case '"': o += "&quot;"; break;
-      case '\'': o += "&apos;"; break;
-      default: o += (c < 0x20 || c >= 0x7f) ? '?' : char(c);
-    }
-  }
-  return o;
-}
 
 }  // namespace
-
-std::vector<uint32_t> allFrames(const Analysis& a) {
-  std::vector<uint32_t> v;
-  for (uint32_t id = 0; id < a.stacks.size(); ++id)
-    v.insert(v.end(), a.stacks.frames(id), a.stacks.frames(id) + a.stacks.frameCount(id));
-  std::sort(v.begin(), v.end());
-  v.erase(std::unique(v.begin(), v.end()), v.end());
-  return v;
-}
 
 void renderSummary(Out& out, const Analysis& a, const ReadSummary& in) {
   out.print("log: %s (%" PRIu64 " bytes read%s)\n", in.name.c_str(), in.bytes,
@@ -207,8 +179,6 @@ uint64_t renderLeaks(Out& out, const Analysis& a, const Symbolizer& sym, uint64_
       for (uint32_t k = 0; k < a.stacks.frameCount(g.stack); ++k)
         out.print("    #%u %s\n", k, sym.lsanFrame(f[k]).c_str());
     }
-    if (shown < groups.size())
-      out.print("\nomitting %" PRIu64 " more\n", uint64_t(groups.size()) - shown);
     out.print("\nSUMMARY: LeakSanitizer: %" PRIu64 " byte(s) leaked in %" PRIu64
               " allocation(s).\n",
               a.liveBytes, a.liveBlocks);
@@ -295,104 +265,6 @@ void renderFolded(Out& out, const Analysis& a, const Symbolizer& sym, FoldedWeig
     out.print("%s %" PRIu64 "\n", kv.first.c_str(), kv.second);
 }
 
-void renderFlame(Out& out, const Analysis& a, const Symbolizer& sym, bool atPeak,
-                 const std::string& title) {
-  struct Node {
-    std::string name;
-    uint64_t value = 0;
-    std::map<std::string, size_t> children;
-  };
-  std::vector<Node> nodes(1);
-  nodes[0].name = "all";
-  size_t maxDepth = 0;
-  for (const auto& kv : foldStacks(a, sym, atPeak ? weightPeak : weightLive)) {
-    size_t cur = 0;
-    nodes[0].value += kv.second;
-    size_t depth = 0, begin = 0;
-    for (;;) {
-      const size_t end = kv.first.find(';', begin);
-      const std::string frame =
-          kv.first.substr(begin, end == std::string::npos ? std::string::npos : end - begin);
-      auto it = nodes[cur].children.find(frame);
-      size_t child;
-      if (it == nodes[cur].children.end()) {
-        child = nodes.size();
-        nodes[cur].children.emplace(frame, child);
-        nodes.push_back(Node());
-        nodes[child].name = frame;
-      } else {
-        child = it->second;
-      }
-      nodes[child].value += kv.second;
-      cur = child;
-      maxDepth = std::max(maxDepth, ++depth);
-      if (end == std::string::npos) break;
-      begin = end + 1;
-    }
-  }
-
-  const double width = 1200, pad = 10, rowH = 17, top = 48;
-  const double inner = width - 2 * pad;
-  const double height = top + double(maxDepth + 1) * rowH + pad;
-  const uint64_t total = nodes[0].value;
-  out.print("<?xml version=\"1.0\" standalone=\"no\"?>\n");
-  out.print(
-      "<svg version=\"1.1\" width=\"%.0f\" height=\"%.0f\" viewBox=\"0 0 %.0f %.0f\" "
-      "xmlns=\"http://www.w3.org/2000/svg\">\n",
-      width, height, width, height);
-  out.print("<rect x=\"0\" y=\"0\" width=\"%.0f\" height=\"%.0f\" fill=\"#f8f8f0\"/>\n", width,
-            height);
-  out.print(
-      "<text x=\"%.0f\" y=\"24\" text-anchor=\"middle\" font-family=\"Verdana,sans-serif\" "
-      "font-size=\"17\">%s</text>\n",
-      width / 2, xmlText(title).c_str());
-  out.print(
-      "<text x=\"%.0f\" y=\"40\" text-anchor=\"middle\" font-family=\"Verdana,sans-serif\" "
-      "font-size=\"12\" fill=\"#555\">%s live bytes: %" PRIu64
-      " (hover a box for its bytes)</text>\n",
-      width / 2, atPeak ? "at the peak," : "at the end,", total);
-
-  // Depth-first, root at the bottom; a box narrower than 0.1 px is dropped with its
-  // subtree since nothing of it could be seen.
-  struct Item {
-    size_t node;
-    double x;
-    size_t depth;
-  };
-  std::vector<Item> stack{{0, pad, 0}};
-  while (!stack.empty()) {
-    const Item it = stack.back();
-    stack.pop_back();
-    const Node& n = nodes[it.node];
-    const double w = total ? inner * double(n.value) / double(total) : inner;
-    if (w < 0.1) continue;
-    const double y = height - pad - double(it.depth + 1) * rowH;
-    uint32_t h = 2166136261u;
-    for (unsigned char c : n.name) h = (h ^ c) * 16777619u;
-    const unsigned r = 205 + h % 50, g = (h >> 8) % 180 + 40, b = (h >> 16) % 55;
-    const double pct = total ? 100.0 * double(n.value) / double(total) : 0.0;
-    out.print("<g><title>%s (%" PRIu64
-              " bytes, %.2f%%)</title><rect x=\"%.3f\" y=\"%.0f\" width=\"%.3f\" "
-              "height=\"%.0f\" fill=\"rgb(%u,%u,%u)\" rx=\"2\"/>",
-              xmlText(n.name).c_str(), n.value, pct, it.x, y, w, rowH - 1, r, g, b);
-    const size_t fit = size_t(w / 7);
-    if (fit >= 3) {
-      std::string label = n.name.size() <= fit ? n.name : n.name.substr(0, fit - 2) + "..";
-      out.print("<text x=\"%.3f\" y=\"%.0f\" font-family=\"monospace\" font-size=\"12\">%s</text>",
-                it.x + 3, y + rowH - 5, xmlText(label).c_str());
-    }
-    out.print("</g>\n");
-    double x = it.x;
-    std::vector<Item> kids;
-    for (const auto& kv : n.children) {
-      kids.push_back({kv.second, x, it.depth + 1});
-      x += total ? inner * double(nodes[kv.second].value) / double(total) : 0;
-    }
-    stack.insert(stack.end(), kids.rbegin(), kids.rend());
-  }
-  out.print("</svg>\n");
-}
-
 void renderHistogram(Out& out, const Analysis& a) {
   uint64_t count = 0, bytes = 0, most = 0;
   int lo = kHistogramBuckets, hi = -1;
@@ -429,21 +301,30 @@ void renderFind(Out& out, const Analysis& a, const Symbolizer& sym, uint32_t add
     out.print("\nevent %" PRIu64 " (offset %" PRIu64 "): %s id 0x%08" PRIX32 ", %" PRIu32
               " bytes at %s",
               s.event, s.offset, opName(s.code), s.id, s.size, hex8(s.address).c_str());
-    if (s.address != address) out.print(" (contains it at +0x%" PRIx32 ")", address - s.address);
+    if (s.address <= address && uint64_t(address) < uint64_t(s.address) + s.size) {
+      if (s.address != address) out.print(" (contains it at +0x%" PRIx32 ")", address - s.address);
+    } else if (s.address != address) {
+      out.print(" (the block moved here)");
+    }
     out.print(", region 0x%04x\n", s.region);
     printFrames(out, a, sym, s.stack, "    ");
   }
-  if (const LiveBlock* b = a.live().find(address))
-    out.print("\nat the end: live, %" PRIu32 " bytes allocated at event %" PRIu64 "\n", b->size,
-              b->event);
-  else
-    out.print("\nat the end: not live\n");
+  bool live = false;
+  for (uint32_t base : a.watchedLive) {
+    if (const LiveBlock* b = a.live().find(base)) {
+      out.print("\nat the end: live, %" PRIu32 " bytes at %s allocated at event %" PRIu64 "\n",
+                b->size, hex8(base).c_str(), b->event);
+      live = true;
+    }
+  }
+  if (!live) out.print("\nat the end: not live\n");
 }
 
 void renderDiff(Out& out, const Analysis& a, const Symbolizer& symA, const std::string& nameA,
                 const Analysis& b, const Symbolizer& symB, const std::string& nameB) {
-  // Stacks are matched by their text, so the same code at another load address
-  // (a second run) still lines up.
+  // Stacks are matched by module and function when symbols are known, else by module and offset,
+  // so the same code at another load address (a second run), or moved by an edit elsewhere
+  // (another build, with symbols), still lines up.
   struct Cell {
     int64_t bytes[2] = {0, 0};
     int64_t blocks[2] = {0, 0};
@@ -463,13 +344,13 @@ void renderDiff(Out& out, const Analysis& a, const Symbolizer& symA, const std::
         std::string t = sym[s]->frameText(addr);
         const std::string loc = sym[s]->fileLine(addr);
         if (!loc.empty()) t += "  " + loc;
-        key += t + "\n";
+        key += sym[s]->frameKey(addr) + "\n";
         frames.push_back(t);
       }
       Cell& c = cells[key];
       c.bytes[s] += int64_t(st.liveBytes);
       c.blocks[s] += int64_t(st.liveBlocks);
-      c.frames = frames;
+      c.frames = frames;  // B's, when both have the stack: the newer build's lines
     }
   }
   std::vector<const std::pair<const std::string, Cell>*> rows;

@@ -1,4 +1,4 @@
-// The text, LeakSanitizer, folded-stack and SVG renderings of an analysed log.
+// The text, LeakSanitizer and folded-stack renderings of an analysed log.
 #ifndef QUORKIT_MEMLOG_REPORT_H
 #define QUORKIT_MEMLOG_REPORT_H
 
@@ -18,7 +18,7 @@ class Out {
   ~Out() { flush(); }
   Out(const Out&) = delete;
   Out& operator=(const Out&) = delete;
-  void print(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+  void print(const char* fmt, ...) __attribute__((format(MEMLOG_PRINTF_FORMAT, 2, 3)));
   void write(const std::string& s);
   void flush();
   bool failed() const { return failed_; }
@@ -39,21 +39,25 @@ struct ReadSummary {
   bool truncated = false;
 };
 
+// Blocks live at the end grouped by their shown stack, largest first.
+struct LeakGroup {
+  uint32_t stack;  // into Analysis::stacks
+  uint64_t blocks = 0;
+  uint64_t bytes = 0;
+  const LiveBlock* first = nullptr;  // the earliest allocated
+};
+std::vector<LeakGroup> leakGroups(const Analysis& a);
+
 void renderSummary(Out& out, const Analysis& a, const ReadSummary& input);
 // Returns the number of leaked blocks.
 uint64_t renderLeaks(Out& out, const Analysis& a, const Symbolizer& sym, uint64_t top,
                      LeakFormat format);
 void renderTop(Out& out, const Analysis& a, const Symbolizer& sym, TopBy by, uint64_t n);
 void renderFolded(Out& out, const Analysis& a, const Symbolizer& sym, FoldedWeight weight);
-void renderFlame(Out& out, const Analysis& a, const Symbolizer& sym, bool atPeak,
-                 const std::string& title);
 void renderHistogram(Out& out, const Analysis& a);
 void renderFind(Out& out, const Analysis& a, const Symbolizer& sym, uint32_t address);
 void renderDiff(Out& out, const Analysis& a, const Symbolizer& symA, const std::string& nameA,
                 const Analysis& b, const Symbolizer& symB, const std::string& nameB);
-
-// Every frame address of every stack, for batched symbolisation.
-std::vector<uint32_t> allFrames(const Analysis& a);
 
 }  // namespace memlog
 

@@ -1,11 +1,6 @@
 // Offline symbolisation through binutils; see symbols.h.
 #include "symbols.h"
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cinttypes>
@@ -14,7 +9,7 @@
 #include <cstring>
 #include <map>
 
-extern char** environ;
+#include "host.h"
 
 namespace memlog {
 
@@ -81,30 +76,7 @@ Image inspectImage(const std::string& path) {
   return img;
 }
 
-bool fileExists(const std::string& path) {
-  return !path.empty() && access(path.c_str(), R_OK) == 0;
-}
-
-// Runs a tool with stdin and stdout redirected to files; true when it exited 0.
-bool runTool(const std::vector<std::string>& argv, const char* inPath, const char* outPath) {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, inPath ? inPath : "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, outPath, O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  std::vector<char*> args;
-  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  pid_t pid = 0;
-  const int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) return false;
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) return false;
-  }
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
+bool fileExists(const std::string& path) { return host::isReadableFile(path); }
 
 std::vector<std::string> readLines(const char* path) {
   std::vector<std::string> lines;
@@ -125,37 +97,52 @@ std::vector<std::string> readLines(const char* path) {
   return lines;
 }
 
+// A temporary file removed when it goes out of scope.
 class TempFile {
  public:
-  TempFile() {
-    const char* dir = getenv("TMPDIR");
-    path_ = std::string(dir && *dir ? dir : "/tmp") + "/memlog.XXXXXX";
-    fd_ = mkstemp(&path_[0]);
-  }
+  TempFile() : path_(host::makeTemporaryFile()) {}
   ~TempFile() {
-    if (fd_ >= 0) {
-      close(fd_);
-      unlink(path_.c_str());
-    }
+    if (ok()) host::removeFile(path_);
   }
-  bool ok() const { return fd_ >= 0; }
-  const char* path() const { return path_.c_str(); }
+  bool ok() const { return !path_.empty(); }
+  const std::string& path() const { return path_; }
 
  private:
   std::string path_;
-  int fd_ = -1;
 };
+
+// Runs one binutils program; false after noting why when it gave nothing to read.
+bool runBinutils(const std::vector<std::string>& argv, const std::string& in,
+                 const std::string& out, std::string& notes) {
+  switch (host::runTool(argv, in, out)) {
+    case host::ToolRun::Ok: return true;
+    case host::ToolRun::Failed:
+      notes += "note: " + argv[0] + " failed on " + argv.back() + "\n";
+      break;
+    case host::ToolRun::NotStarted:
+      notes += "note: cannot run " + argv[0] +
+               " (binutils for this module's format): no functions or lines for " + argv.back() +
+               "\n";
+      break;
+  }
+  return false;
+}
 
 }  // namespace
 
+std::string SymbolOptions::peTool(const char* name) {
+  return host::kPeToolPrefix + std::string(name);
+}
+
 Symbolizer::Symbolizer(const std::vector<ModuleInfo>& modules) {
-  for (const ModuleInfo& m : modules) {
-    // Names come from the file: keep control characters away from terminals.
-    std::string shown = baseName(m.name);
-    for (char& c : shown)
+  // Names come from the file: keep control characters away from terminals.
+  auto printable = [](std::string text) {
+    for (char& c : text)
       if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
-    modules_.push_back({m.base, m.name, shown});
-  }
+    return text;
+  };
+  for (const ModuleInfo& m : modules)
+    modules_.push_back({m.base, m.name, printable(baseName(m.name)), printable(m.name)});
   std::stable_sort(modules_.begin(), modules_.end(),
                    [](const Module& a, const Module& b) { return a.base < b.base; });
   for (size_t i = 0; i < modules_.size(); ++i)
@@ -206,6 +193,27 @@ std::string Symbolizer::frameKey(uint32_t address) const {
   return frameText(address);
 }
 
+std::string Symbolizer::functionName(uint32_t address) const {
+  const Resolved* r = lookup(address);
+  return r ? r->function : std::string();
+}
+
+uint32_t Symbolizer::functionKey(uint32_t address) const {
+  const Resolved* r = lookup(address);
+  return r && !r->function.empty() ? r->functionKey : address;
+}
+
+void Symbolizer::assignFunctionKeys() {
+  std::map<std::string, uint32_t> lowest;
+  for (const auto& kv : resolved_) {
+    if (kv.second.function.empty()) continue;
+    auto it = lowest.emplace(frameKey(kv.first), kv.first).first;
+    it->second = std::min(it->second, kv.first);
+  }
+  for (auto& kv : resolved_)
+    if (!kv.second.function.empty()) kv.second.functionKey = lowest[frameKey(kv.first)];
+}
+
 std::string Symbolizer::fileLine(uint32_t address) const {
   const Resolved* r = lookup(address);
   if (!r || r->file.empty()) return std::string();
@@ -227,7 +235,7 @@ std::string Symbolizer::lsanFrame(uint32_t address) const {
   }
   if (m < 0) return s + "(<unknown module>)";
   snprintf(buf, sizeof buf, "+0x%" PRIx32 ")", address - modules_[m].base);
-  return s + "(" + modules_[m].name + buf;
+  return s + "(" + modules_[m].shownPath + buf;
 }
 
 void Symbolizer::resolve(const std::vector<uint32_t>& addresses, const SymbolOptions& options,
@@ -243,24 +251,39 @@ void Symbolizer::resolve(const std::vector<uint32_t>& addresses, const SymbolOpt
     list.erase(std::unique(list.begin(), list.end()), list.end());
     resolveModule(entry.first, list, options, notes);
   }
+  assignFunctionKeys();
+}
+
+// The search directories first, so that a user can point at the binaries of the run even when
+// the logged path still holds a file; a file changed after the log was written is named, since
+// its lines are no longer those of the run.
+std::string Symbolizer::findModuleFile(const Module& mod, const SymbolOptions& options,
+                                       std::string& notes) const {
+  std::string path;
+  for (size_t i = 0; path.empty() && i < options.searchDirs.size(); ++i) {
+    const std::string candidate = options.searchDirs[i] + "/" + mod.name;
+    if (fileExists(candidate)) path = candidate;
+  }
+  if (path.empty() && fileExists(mod.path)) path = mod.path;
+  if (path.empty()) {
+    notes += "note: no file for module " + mod.name + " (logged as " + mod.path + ")\n";
+    return path;
+  }
+  if (options.logTime > 0 && host::modificationTime(path) > options.logTime)
+    notes += "warning: " + path +
+             " changed after the log was written: its functions and lines may not be those of "
+             "the run (--search-dir DIR points at the run's binaries)\n";
+  return path;
 }
 
 void Symbolizer::resolveModule(int module, const std::vector<uint32_t>& addresses,
                                const SymbolOptions& options, std::string& notes) {
   const Module& mod = modules_[module];
-  std::string path;
-  if (fileExists(mod.path)) path = mod.path;
-  for (size_t i = 0; path.empty() && i < options.searchDirs.size(); ++i) {
-    const std::string candidate = options.searchDirs[i] + "/" + mod.name;
-    if (fileExists(candidate)) path = candidate;
-  }
-  if (path.empty()) {
-    notes += "no file for module " + mod.name + " (logged as " + mod.path + ")\n";
-    return;
-  }
+  const std::string path = findModuleFile(mod, options, notes);
+  if (path.empty()) return;
   const Image img = inspectImage(path);
   if (img.kind == ImageKind::Unknown) {
-    notes += "not an ELF or PE file: " + path + "\n";
+    notes += "note: not an ELF or PE file: " + path + "\n";
     return;
   }
   const bool pe = img.kind == ImageKind::Pe;
@@ -273,31 +296,28 @@ void Symbolizer::resolveModule(int module, const std::vector<uint32_t>& addresse
 
   TempFile in, out;
   if (!in.ok() || !out.ok()) {
-    notes += "cannot create temporary files for symbolisation\n";
+    notes += "note: cannot create temporary files for symbolisation\n";
     return;
   }
   {
-    FILE* f = fopen(in.path(), "w");
+    FILE* f = fopen(in.path().c_str(), "w");
     if (!f) return;
     for (uint32_t a : addresses) fprintf(f, "0x%" PRIx64 "\n", toFile(a));
     fclose(f);
   }
   const std::string& a2l = pe ? options.peAddr2line : options.elfAddr2line;
-  if (!runTool({a2l, "-f", "-C", "-e", path}, in.path(), out.path())) {
-    notes += a2l + " failed on " + path + "\n";
-    return;
-  }
-  const std::vector<std::string> lines = readLines(out.path());
+  if (!runBinutils({a2l, "-f", "-C", "-e", path}, in.path(), out.path(), notes)) return;
+  const std::vector<std::string> lines = readLines(out.path().c_str());
   if (lines.size() < 2 * addresses.size()) {
-    notes += a2l + " gave too little output for " + path + "\n";
+    notes += "note: " + a2l + " gave too little output for " + path + "\n";
     return;
   }
 
   // Function starts, to express frames as function + offset.
   std::vector<uint64_t> starts;
   const std::string& nm = pe ? options.peNm : options.elfNm;
-  if (runTool({nm, "--defined-only", path}, nullptr, out.path())) {
-    for (const std::string& l : readLines(out.path())) {
+  if (runBinutils({nm, "--defined-only", path}, "", out.path(), notes)) {
+    for (const std::string& l : readLines(out.path().c_str())) {
       unsigned long long value = 0;
       char type = 0;
       if (sscanf(l.c_str(), "%llx %c", &value, &type) == 2 &&

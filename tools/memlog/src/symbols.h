@@ -16,19 +16,22 @@
 namespace memlog {
 
 struct SymbolOptions {
-  std::vector<std::string> searchDirs;
+  std::vector<std::string> searchDirs;  // tried before the logged path
+  int64_t logTime = 0;                  // the log's modification time (seconds), 0 if unknown
   std::string elfAddr2line = "addr2line";
-  std::string peAddr2line = "i686-w64-mingw32-addr2line";
+  std::string peAddr2line = peTool("addr2line");
   std::string elfNm = "nm";
-  std::string peNm = "i686-w64-mingw32-nm";
+  std::string peNm = peTool("nm");
+  static std::string peTool(const char* name);
 };
 
 class Symbolizer {
  public:
   explicit Symbolizer(const std::vector<ModuleInfo>& modules);
 
-  // Resolves functions and lines for the given addresses. Problems (module file not
-  // found, tool failed) are appended to notes, one line each.
+  // Resolves functions and lines for the given addresses. Problems (module file not found or
+  // changed since the log, tool failed) are appended to notes, one line each, each line starting
+  // with "note: " or "warning: ".
   void resolve(const std::vector<uint32_t>& addresses, const SymbolOptions& options,
                std::string& notes);
 
@@ -37,6 +40,11 @@ class Symbolizer {
   // Grouping name for flame graphs and diffs: "module!function" when known, else as
   // frameText (offsets within a function would split one function into many boxes).
   std::string frameKey(uint32_t address) const;
+  // The function as addr2line names it, or "".
+  std::string functionName(uint32_t address) const;
+  // One address standing for every address of the same module!function (the lowest of them),
+  // or the address itself when its function is unknown.
+  uint32_t functionKey(uint32_t address) const;
   // "file(line)" or "".
   std::string fileLine(uint32_t address) const;
   // LeakSanitizer's frame body after "#N ".
@@ -49,8 +57,9 @@ class Symbolizer {
  private:
   struct Module {
     uint32_t base;
-    std::string path;
-    std::string name;
+    std::string path;       // as logged, to open
+    std::string name;       // base name, printable
+    std::string shownPath;  // printable
   };
   struct Resolved {
     std::string function;
@@ -58,8 +67,12 @@ class Symbolizer {
     uint32_t line = 0;
     bool hasStart = false;
     uint32_t functionOffset = 0;
+    uint32_t functionKey = 0;
   };
   const Resolved* lookup(uint32_t address) const;
+  std::string findModuleFile(const Module& module, const SymbolOptions& options,
+                             std::string& notes) const;
+  void assignFunctionKeys();
   void resolveModule(int module, const std::vector<uint32_t>& addresses,
                      const SymbolOptions& options, std::string& notes);
 

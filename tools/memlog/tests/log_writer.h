@@ -46,11 +46,11 @@ class LogWriter {
   const std::string& bytes() const { return bytes_; }
   std::string& mutableBytes() { return bytes_; }
 
-  bool save(const std::string& path) const {
+  bool save(const std::string& path) const { return saveFile(path, bytes_); }
+  static bool saveFile(const std::string& path, const std::string& bytes) {
     FILE* f = fopen(path.c_str(), "wb");
-    if (!f) return false;
-    const bool ok = fwrite(bytes_.data(), 1, bytes_.size(), f) == bytes_.size();
-    return fclose(f) == 0 && ok;
+    const bool ok = f && fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    return f && fclose(f) == 0 && ok;
   }
 
  private:

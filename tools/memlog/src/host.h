@@ -1,0 +1,38 @@
+// What the tool needs from the operating system beyond standard C++: file facts, terminals,
+// temporary files and running binutils. One implementation per host (host_posix.cpp,
+// host_windows.cpp), chosen by the build, so the rest of the tool is plain C++.
+#ifndef QUORKIT_MEMLOG_HOST_H
+#define QUORKIT_MEMLOG_HOST_H
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace memlog {
+namespace host {
+
+bool isReadableFile(const std::string& path);
+// Seconds since the epoch; 0 when unknown.
+int64_t modificationTime(const std::string& path);
+int64_t modificationTime(FILE* f);
+// Length of a regular file; -1 for pipes, terminals and when unknown.
+int64_t regularFileLength(FILE* f);
+// binutils for Windows modules: a cross prefix on Linux, the plain names on Windows itself.
+extern const char* const kPeToolPrefix;
+bool isTerminal(FILE* f);
+// The same file under two names (for refusing to write over an input).
+bool sameFile(const std::string& a, const std::string& b);
+// Creates an empty file of its own; returns its path, or "" on failure.
+std::string makeTemporaryFile();
+void removeFile(const std::string& path);
+enum class ToolRun { Ok, Failed, NotStarted };
+// Runs a program found on the PATH with standard input and output redirected to files (input
+// "" is empty) and standard error discarded.
+ToolRun runTool(const std::vector<std::string>& argv, const std::string& inPath,
+                const std::string& outPath);
+
+}  // namespace host
+}  // namespace memlog
+
+#endif  // QUORKIT_MEMLOG_HOST_H

@@ -1,0 +1,85 @@
+// The host layer on Linux and other POSIX systems; see host.h.
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "host.h"
+
+extern char** environ;
+
+namespace memlog {
+namespace host {
+
+const char* const kPeToolPrefix = "i686-w64-mingw32-";
+
+bool isReadableFile(const std::string& path) {
+  struct stat st;
+  return !path.empty() && stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+         access(path.c_str(), R_OK) == 0;
+}
+
+int64_t modificationTime(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? int64_t(st.st_mtime) : 0;
+}
+
+int64_t modificationTime(FILE* f) {
+  struct stat st;
+  return fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode) ? int64_t(st.st_mtime) : 0;
+}
+
+int64_t regularFileLength(FILE* f) {
+  struct stat st;
+  return fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode) ? int64_t(st.st_size) : -1;
+}
+
+bool isTerminal(FILE* f) { return isatty(fileno(f)) == 1; }
+
+bool sameFile(const std::string& a, const std::string& b) {
+  struct stat sa, sb;
+  return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+         sa.st_ino == sb.st_ino;
+}
+
+std::string makeTemporaryFile() {
+  const char* dir = getenv("TMPDIR");
+  std::string path = std::string(dir && *dir ? dir : "/tmp") + "/memlog.XXXXXX";
+  const int fd = mkstemp(&path[0]);
+  if (fd < 0) return std::string();
+  close(fd);
+  return path;
+}
+
+void removeFile(const std::string& path) { unlink(path.c_str()); }
+
+ToolRun runTool(const std::vector<std::string>& argv, const std::string& inPath,
+                const std::string& outPath) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, inPath.empty() ? "/dev/null" : inPath.c_str(),
+                                   O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0600);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  pid_t pid = 0;
+  const int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) return ToolRun::NotStarted;
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0)
+    if (errno != EINTR) return ToolRun::Failed;
+  // posix_spawnp reports a missing program through the child on some C libraries.
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 127) return ToolRun::NotStarted;
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? ToolRun::Ok : ToolRun::Failed;
+}
+
+}  // namespace host
+}  // namespace memlog
