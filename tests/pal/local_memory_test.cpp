@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <malloc.h>
+#include <stdint.h>
 #include <string.h>
 
 namespace {
@@ -99,6 +101,41 @@ TEST(LocalMemory, InjectedFailures) {
   pal_clear_failures();
   EXPECT_EQ(LocalFree(first), nullptr);
   EXPECT_EQ(LocalFree(third), nullptr);
+}
+
+// A freed handle stays a handle: it is refused, never mistaken for a fixed block, even when the
+// memory in front of its slot carries the fixed-block tag (as the tail of a neighbouring block
+// can).
+TEST(LocalMemory, StaleHandlesAndStrayPointersAreInvalid) {
+  HLOCAL fixed = LocalAlloc(LMEM_FIXED, 8);
+  ASSERT_NE(fixed, nullptr);
+  uint32_t tag;
+  memcpy(&tag, static_cast<char*>(fixed) - 8, sizeof tag);
+  // Large enough to be carved from the top of the heap, so that the handle table's first chunk,
+  // made next, most likely lies right behind it.
+  char* neighbour = static_cast<char*>(malloc(20000));
+  ASSERT_NE(neighbour, nullptr);
+  memcpy(neighbour + malloc_usable_size(neighbour) - sizeof tag, &tag, sizeof tag);
+  HLOCAL handles[2] = {LocalAlloc(LMEM_MOVEABLE, 0), LocalAlloc(LHND, 16)};
+  for (HLOCAL handle : handles) {
+    ASSERT_NE(handle, nullptr);
+    ASSERT_EQ(LocalFree(handle), nullptr);
+    HLOCAL strays[] = {handle, static_cast<char*>(handle) + 8};
+    for (HLOCAL stray : strays) {
+      SCOPED_TRACE(stray);
+      SetLastError(0);
+      EXPECT_EQ(LocalLock(stray), nullptr);
+      EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+      SetLastError(0);
+      EXPECT_FALSE(LocalUnlock(stray));
+      EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+      SetLastError(0);
+      EXPECT_EQ(LocalFree(stray), stray);  // a second free is refused, not handed to free()
+      EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    }
+  }
+  free(neighbour);
+  EXPECT_EQ(LocalFree(fixed), nullptr);
 }
 
 }  // namespace
