@@ -1,5 +1,11 @@
 // Windows services of the platform layer: the global lock, the thread slot, the formatters that
 // feed the debugger channel, the diagnosis handlers and the debugger break.
+//
+// <stdio.h> comes first: the build asks MinGW for the C runtime's own formatters
+// (__USE_MINGW_ANSI_STDIO=0), but <windows.h> reads the C++ library's configuration, which turns
+// MinGW's replacements back on for any <stdio.h> read after it.
+#include <stdio.h>
+
 #include <windows.h>
 
 #include <quor/Platform.h>
@@ -8,7 +14,6 @@
 #include "PlatformInternal.h"
 
 #include <stdarg.h>
-#include <stdio.h>
 
 QUOR_MODULE_ID(kWin32PlatformModuleId, "Win32Platform.cpp", "1.0 2026/12/06 04:00:00 quorkit");
 
@@ -38,10 +43,11 @@ UINT iconForLevel(ErrorLevel level) {
 
 // Formats into a 1024-byte buffer and gives the length when it is at most 1024 characters,
 // -1 otherwise. When the text does not fit, the buffer keeps its first 1023 characters.
+// The C runtime's own bounded formatter has exactly that result: the length when the text fits
+// in the buffer, terminator or not, and -1 when it is longer; it does not always terminate.
 int formatBounded(char (&buffer)[1024], const char* format, va_list arguments) {
-  int length = vsnprintf(buffer, sizeof buffer, format, arguments);
+  int length = _vsnprintf(buffer, sizeof buffer, format, arguments);
   buffer[sizeof buffer - 1] = '\0';
-  if (length < 0 || length > static_cast<int>(sizeof buffer)) return -1;
   return length;
 }
 

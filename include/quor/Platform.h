@@ -12,8 +12,9 @@
 namespace quor {
 
 // Severity of a diagnosis; a lower value is more severe. Passed as a 32-bit signed integer, so
-// values outside the four names reach the handlers too.
-enum ErrorLevel { LEVEL_FATAL = 0, LEVEL_ERROR = 1, LEVEL_WARNING = 2, LEVEL_INFO = 3 };
+// values outside the four names reach the handlers too: the fixed underlying type makes -1, 4, 5
+// and 7 values of the type rather than undefined behaviour.
+enum ErrorLevel : int { LEVEL_FATAL = 0, LEVEL_ERROR = 1, LEVEL_WARNING = 2, LEVEL_INFO = 3 };
 
 typedef void (*DiagnosisHandler)(ErrorLevel level, const char* message);
 

@@ -198,13 +198,19 @@ void currentStackBounds(uintptr_t* low, uintptr_t* high) {
   *high = cachedHigh;
 }
 
-bool MemoryReader::read32(uintptr_t address, uint32_t* value) const {
+// A walk reads the thread's stack as raw words, the slots of frames that have returned included:
+// that is what unwinding is. Under AddressSanitizer such a slot may lie in a dead frame's red
+// zone, so this one read is left uninstrumented (and done as a plain load, which an intercepted
+// memcpy would not be); the bounds above keep it inside the stack.
+__attribute__((no_sanitize_address)) bool MemoryReader::read32(uintptr_t address,
+                                                               uint32_t* value) const {
   if (routine != nullptr) {
     DWORD got = 0;
     return routine(process, address, value, sizeof *value, &got) && got == sizeof *value;
   }
   if (address < stackLow || address > stackHigh - sizeof *value || address % 4 != 0) return false;
-  memcpy(value, reinterpret_cast<const void*>(address), sizeof *value);
+  typedef uint32_t __attribute__((may_alias)) StackWord;
+  *value = *reinterpret_cast<const volatile StackWord*>(address);
   return true;
 }
 

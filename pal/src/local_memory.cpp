@@ -39,18 +39,26 @@ pthread_mutex_t g_lock = PTHREAD_MUTEX_INITIALIZER;
 Chunk* g_chunks = nullptr;
 Slot* g_freeSlots = nullptr;
 
-// The live slot a handle names, or null. Caller holds the lock.
-Slot* slotOf(HLOCAL handle) {
+// The table chunk whose slots hold the value, or null. Caller holds the lock.
+Chunk* chunkHolding(HLOCAL handle) {
   uintptr_t value = reinterpret_cast<uintptr_t>(handle);
   for (Chunk* chunk = g_chunks; chunk != nullptr; chunk = chunk->next) {
     uintptr_t first = reinterpret_cast<uintptr_t>(&chunk->slots[0]);
     uintptr_t end = reinterpret_cast<uintptr_t>(&chunk->slots[kSlotsPerChunk]);
-    if (value < first || value >= end) continue;
-    if ((value - first) % sizeof(Slot) != 0) return nullptr;
-    Slot* slot = reinterpret_cast<Slot*>(value);
-    return slot->used ? slot : nullptr;
+    if (value >= first && value < end) return chunk;
   }
   return nullptr;
+}
+
+// The live slot a handle names, or null. Caller holds the lock.
+Slot* slotOf(HLOCAL handle) {
+  Chunk* chunk = chunkHolding(handle);
+  if (chunk == nullptr) return nullptr;
+  uintptr_t offset =
+      reinterpret_cast<uintptr_t>(handle) - reinterpret_cast<uintptr_t>(&chunk->slots[0]);
+  if (offset % sizeof(Slot) != 0) return nullptr;
+  Slot* slot = static_cast<Slot*>(handle);
+  return slot->used ? slot : nullptr;
 }
 
 // Caller holds the lock.
@@ -76,10 +84,16 @@ Slot* takeSlot() {
 
 // A fixed block is known by the header in front of it. Reading that header from a value that is
 // no block at all may fault; Windows validates handles under an exception handler and reports
-// ERROR_INVALID_HANDLE, and so does this, under the fault guard.
+// ERROR_INVALID_HANDLE, and so does this, under the fault guard. A value inside a handle table is
+// a handle, live or stale, and never a fixed block: the eight bytes in front of it are another
+// slot, or for a chunk's first slot, memory the table does not own.
 FixedHeader* fixedHeaderOf(HLOCAL handle) {
   if (handle == nullptr || reinterpret_cast<uintptr_t>(handle) % alignof(FixedHeader) != 0)
     return nullptr;
+  {
+    pal::ScopedLock lock(g_lock);
+    if (chunkHolding(handle) != nullptr) return nullptr;
+  }
   FixedHeader* header = static_cast<FixedHeader*>(handle) - 1;
   volatile bool known = false;
   FAULT_GUARD_TRY { known = header->magic == kFixedMagic; }

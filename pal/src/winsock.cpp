@@ -332,15 +332,28 @@ PAL_API SocketHandle WINAPI PAL_accept(SocketHandle s, sockaddr* addr, int* addr
 
 // ---- data -------------------------------------------------------------------------------------
 
+// A negative length is an unsigned count of 2^31 or more in the caller's hands. As a size_t it
+// would let the kernel read or write past the caller's buffer wherever memory happens to be
+// mapped; Windows refuses such a buffer (WSAEFAULT) and transfers nothing, and so does this.
+namespace {
+bool refuseNegativeLength(int len) {
+  if (len >= 0) return false;
+  errno = EFAULT;
+  return true;
+}
+}  // namespace
+
 // Differs from Linux, as Windows: a send on a broken connection fails (EPIPE) instead of raising
 // SIGPIPE, which would end a process that never heard of signals.
 PAL_API int WINAPI PAL_send(SocketHandle s, const char* buf, int len, int flags) {
+  if (refuseNegativeLength(len)) return -1;
   return static_cast<int>(without_eintr(
       [&] { return send(fd_of(s), buf, static_cast<size_t>(len), flags | MSG_NOSIGNAL); }));
 }
 
 PAL_API int WINAPI PAL_sendto(SocketHandle s, const char* buf, int len, int flags,
                               const sockaddr* to, int tolen) {
+  if (refuseNegativeLength(len)) return -1;
   return static_cast<int>(without_eintr([&] {
     return sendto(fd_of(s), buf, static_cast<size_t>(len), flags | MSG_NOSIGNAL, to,
                   static_cast<socklen_t>(tolen));
@@ -348,12 +361,14 @@ PAL_API int WINAPI PAL_sendto(SocketHandle s, const char* buf, int len, int flag
 }
 
 PAL_API int WINAPI PAL_recv(SocketHandle s, char* buf, int len, int flags) {
+  if (refuseNegativeLength(len)) return -1;
   return static_cast<int>(
       without_eintr([&] { return recv(fd_of(s), buf, static_cast<size_t>(len), flags); }));
 }
 
 PAL_API int WINAPI PAL_recvfrom(SocketHandle s, char* buf, int len, int flags, sockaddr* from,
                                 int* fromlen) {
+  if (refuseNegativeLength(len)) return -1;
   return static_cast<int>(without_eintr([&] {
     return recvfrom(fd_of(s), buf, static_cast<size_t>(len), flags, from,
                     reinterpret_cast<socklen_t*>(fromlen));

@@ -31,6 +31,7 @@ constexpr size_t kMinChunk = 16;
 constexpr size_t kMinRequest = kMinChunk - kChunkOverhead - 1;
 constexpr size_t kMaxRequest = 0xFFFFFFC0u;  // (-kMinChunk) << 2: sizes stay clear of wrapping
 constexpr size_t kMaxSize = 0xFFFFFFFFu;
+constexpr size_t kMaxAlignment = 0x80000000u;  // the largest power of two in a size
 
 constexpr size_t kPrevInUse = 1;
 constexpr size_t kInUse = 2;
@@ -994,6 +995,8 @@ void* heap_realloc(void* oldMem, size_t bytes) {
 void* heap_memalign(size_t alignment, size_t bytes) {
   if (alignment <= 8) return heap_malloc(bytes);
   if (alignment < kMinChunk) alignment = kMinChunk;
+  // No power of two above 2^31 fits in 32 bits: the rounding below would wrap to 0 and never end.
+  if (alignment > kMaxAlignment) return nullptr;
   if ((alignment & (alignment - 1)) != 0) {
     size_t a = kMinChunk;
     while (a < alignment) a <<= 1;
@@ -1056,6 +1059,9 @@ void* heap_valloc(size_t bytes) {
 void* heap_pvalloc(size_t bytes) {
   ensureInit();
   const size_t page = _heapParams.pageSize;
+  // Rounding a count in the last page of the address space up to whole pages would wrap to a
+  // small size.
+  if (bytes > 0u - page) return nullptr;
   return heap_memalign(page, (bytes + page - 1) & ~(page - 1));
 }
 

@@ -40,6 +40,18 @@ if grep -v -E "$allowed" "$work/imports" > "$work/bad"; then
   echo "check_dll: imports from non-system DLLs:"; cat "$work/bad"; status=1
 fi
 
+# The formatters behind vprintf, vfprintf, vsprintf and the bounded copy are the C runtime's own
+# (the library is built with __USE_MINGW_ANSI_STDIO=0), not MinGW's replacements.
+awk '/DLL Name:/ {on = toupper($3) == "MSVCRT.DLL"; next}
+     on && /^\t[0-9a-f]+\t/ {print $NF}
+     on && /^$/ {on = 0}' "$work/headers" | sort -u > "$work/msvcrt"
+for formatter in vprintf vfprintf vsprintf _vsnprintf; do
+  if ! grep -qx -- "$formatter" "$work/msvcrt"; then
+    echo "check_dll: $formatter is not imported from MSVCRT.DLL (MinGW's formatter in its place?)"
+    status=1
+  fi
+done
+
 if [ $status -eq 0 ]; then
   echo "check_dll: $(wc -l < "$work/exported") exports as listed; imports: $(tr '\n' ' ' < "$work/imports")"
 fi

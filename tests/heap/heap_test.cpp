@@ -321,4 +321,16 @@ TEST(HeapAbort, MisuseAndCorruptionEndTheProcess) {
   heap_free(keep);
 }
 
+// Sizes near 2^32 that wrap while being rounded: an alignment with no power of two above it in 32
+// bits (the rounding loop never ended), and a count in the last page (pvalloc gave 12 bytes).
+TEST(HeapSizes, RoundingThatWouldWrapFails) {
+  for (size_t alignment : {0x80000001u, 0xFFFFFFFFu}) {
+    EXPECT_EQ(heap_memalign(alignment, 16), nullptr) << alignment;
+  }
+  for (size_t bytes : {0xFFFFF001u, 0xFFFFFFFFu}) {
+    EXPECT_EQ(heap_pvalloc(bytes), nullptr) << bytes;
+  }
+  EXPECT_HEAP_OK();
+}
+
 }  // namespace

@@ -9,6 +9,7 @@
 #include "pal_test.h"
 
 #include <errno.h>
+#include <stdarg.h>
 #include <stdlib.h>
 #include <string.h>
 #include <string>
@@ -183,6 +184,34 @@ TEST(Wsprintf, TheModulesConversionsAndTheLimitOf1023Characters) {
       {format((b1022 + "%d").c_str(), 987), b1022 + "9"},
   };
   for (const auto& c : cases) EXPECT_EQ(c.first, c.second);
+}
+
+int formatBounded(char* buffer, size_t count, const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  int result = _vsnprintf(buffer, count, format, arguments);
+  va_end(arguments);
+  return result;
+}
+
+// The library's output path counts on these results: a text that fills the count exactly is a
+// length, not -1; nothing is written past the count.
+TEST(Vsnprintf, GivesTheLengthWhileTheTextFitsTheCountAndMinusOneBeyond) {
+  const struct {
+    size_t count;
+    int result;
+    const char* kept;  // up to the terminator this PAL writes (Windows leaves it to the caller)
+  } cases[] = {{8, 5, "abcde"}, {5, 5, "abcd"}, {4, -1, "abc"}, {1, -1, ""}};
+  for (const auto& c : cases) {
+    char buffer[9];
+    memset(buffer, '#', sizeof buffer);
+    EXPECT_EQ(c.result, formatBounded(buffer, c.count, "%s%c", "abcd", 'e')) << c.count;
+    EXPECT_STREQ(c.kept, buffer) << c.count;
+    EXPECT_EQ('#', buffer[c.count]) << c.count;
+  }
+  char untouched = '#';
+  EXPECT_EQ(-1, formatBounded(&untouched, 0, "x"));
+  EXPECT_EQ('#', untouched);
 }
 
 }  // namespace

@@ -9,6 +9,8 @@
 #include "pal_test.h"
 
 #include <errno.h>
+#include <stdint.h>
+#include <stdlib.h>
 #include <signal.h>
 #include <string.h>
 #include <unistd.h>
@@ -173,6 +175,31 @@ TEST_F(Memory, LocalValuesThatAreNoBlockAndInjectedFailures) {
   EXPECT_EQ(LocalLock(handle), nullptr);
   EXPECT_EQ(errorOf(LocalUnlock(handle)), ERROR_NOT_LOCKED) << "the failed lock did not count";
   EXPECT_EQ(LocalFree(handle), nullptr);
+}
+
+// A freed handle stays a handle even when the memory in front of its slot carries the fixed-block
+// tag, as the tail of a neighbouring block can: refused every time, never handed to free() twice.
+TEST_F(Memory, StaleHandlesAreRefusedWhateverLiesInFrontOfThem) {
+  HLOCAL fixed = LocalAlloc(LMEM_FIXED, 8);
+  uint32_t tag;
+  memcpy(&tag, static_cast<char*>(fixed) - 8, sizeof tag);
+  // Large enough to be carved from the top of the heap, so that the handle table's first chunk,
+  // made next, most likely lies right behind it.
+  char* neighbour = static_cast<char*>(malloc(20000));
+  memcpy(neighbour + malloc_usable_size(neighbour) - sizeof tag, &tag, sizeof tag);
+  for (HLOCAL handle : {LocalAlloc(LMEM_MOVEABLE, 0), LocalAlloc(LHND, 16)}) {
+    ASSERT_EQ(LocalFree(handle), nullptr);
+    for (HLOCAL stray : {handle, static_cast<HLOCAL>(static_cast<char*>(handle) + 8)}) {
+      SetLastError(0);
+      EXPECT_EQ(errorOf(LocalLock(stray)), ERROR_INVALID_HANDLE);
+      SetLastError(0);
+      EXPECT_EQ(errorOf(LocalUnlock(stray), FALSE), ERROR_INVALID_HANDLE);
+      SetLastError(0);
+      EXPECT_EQ(errorOf(LocalFree(stray), stray), ERROR_INVALID_HANDLE);
+    }
+  }
+  free(neighbour);
+  EXPECT_EQ(LocalFree(fixed), nullptr);
 }
 
 }  // namespace

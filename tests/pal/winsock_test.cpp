@@ -12,10 +12,13 @@
 #include <gtest/gtest.h>
 
 #include <errno.h>
+#include <limits.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/time.h>
 #include <unistd.h>
+
+#include <vector>
 
 namespace {
 
@@ -149,6 +152,32 @@ TEST_F(Winsock, ABlockingReceiveCarriesOnAfterAHandledSignal) {
   EXPECT_EQ(errorOf(recv(s, &byte, 1, 0)), WSAEWOULDBLOCK) << "the time-out, not EINTR";
   EXPECT_EQ(1, g_signals) << "the alarm went off during the receive";
   sigaction(SIGALRM, &previous, nullptr);
+  EXPECT_EQ(0, closesocket(s));
+}
+
+// A length of 2^31 or more in a caller's unsigned hands arrives negative: refused as a bad buffer
+// and nothing moves, although the buffer lies in mapped memory the kernel could have run into.
+TEST_F(Winsock, NegativeLengthsAreRefusedAsBadBuffers) {
+  SOCKET c, s;
+  ASSERT_TRUE(loopback::connected_pair(&c, &s));
+  ASSERT_EQ(1, send(c, "!", 1, 0));
+  std::vector<char> buffer(65536, 'x');
+  for (int len : {-1, INT_MIN}) {
+    SCOPED_TRACE(len);
+    EXPECT_EQ(SOCKET_ERROR, send(c, buffer.data(), len, 0));
+    EXPECT_EQ(WSAEFAULT, WSAGetLastError());
+    EXPECT_EQ(SOCKET_ERROR, sendto(c, buffer.data(), len, 0, nullptr, 0));
+    EXPECT_EQ(WSAEFAULT, WSAGetLastError());
+    EXPECT_EQ(SOCKET_ERROR, recv(s, buffer.data(), len, 0));
+    EXPECT_EQ(WSAEFAULT, WSAGetLastError());
+    EXPECT_EQ(SOCKET_ERROR, recvfrom(s, buffer.data(), len, 0, nullptr, nullptr));
+    EXPECT_EQ(WSAEFAULT, WSAGetLastError());
+  }
+  EXPECT_EQ("!", loopback::recv_exactly(s, 1));
+  u_long pending = 1;
+  EXPECT_EQ(0, ioctlsocket(s, FIONREAD, &pending));
+  EXPECT_EQ(0u, pending);
+  EXPECT_EQ(0, closesocket(c));
   EXPECT_EQ(0, closesocket(s));
 }
 

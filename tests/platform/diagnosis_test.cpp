@@ -11,6 +11,7 @@
 
 #include <signal.h>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace {
@@ -172,5 +173,9 @@ TEST(DiagnosisDeathTest, FatalWithoutDebuggerStopsTheProcessWithSigtrap) {
       },
       ::testing::ExitedWithCode(0), "");
 }
+
+// Levels -1, 4, 5 and 7 must be values of the type, and the interface passes a signed 32-bit int.
+static_assert(std::is_same<std::underlying_type<quor::ErrorLevel>::type, int>::value,
+              "ErrorLevel is a 32-bit signed integer");
 
 }  // namespace
