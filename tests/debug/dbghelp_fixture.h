@@ -6,10 +6,7 @@
 #include <pal/testing.h>
 
 #include <cstdio>
-#include <cstring>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "debug/Win32dbghelp.h"
 #include "support/capture.h"
@@ -56,15 +53,13 @@ inline std::string symbolOf(DWORD address) {
 inline void expectShutDown() {
   const quor::DbgHelpState& s = quor::_dbgHelp;
   const HLOCAL blocks[] = {s.hSymbolBuffer, s.hRecordBuffer, s.hModuleTable};
+  const quor::DbgHelpApi none = {};
   EXPECT_TRUE(quor::terminateDbgHelp());
   for (HLOCAL block : blocks) EXPECT_TRUE(block == nullptr || LocalLock(block) == nullptr);
-  const quor::DbgHelpApi none = {};
-  EXPECT_EQ(std::memcmp(&s.api, &none, sizeof none), 0) << "entry points left";
-  EXPECT_TRUE(!s.hDbgHelp && !s.hKernel32 && !s.pRtlCaptureContext) << "library references left";
-  EXPECT_TRUE(!s.hSymbolBuffer && !s.hRecordBuffer && !s.pRecord && !s.hModuleTable &&
-              !s.pModuleTable);
-  EXPECT_EQ(s.hLogFile, INVALID_HANDLE_VALUE);
-  EXPECT_FALSE(s.lockCreated);
+  EXPECT_TRUE(!std::memcmp(&s.api, &none, sizeof none) && !s.hDbgHelp && !s.hKernel32 &&
+              !s.pRtlCaptureContext && !s.hSymbolBuffer && !s.hRecordBuffer && !s.pRecord &&
+              !s.hModuleTable && !s.pModuleTable && s.hLogFile == INVALID_HANDLE_VALUE &&
+              !s.lockCreated);
 }
 
 // Whether another thread can take the module's lock now, i.e. no operation left it held.

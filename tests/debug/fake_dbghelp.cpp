@@ -6,19 +6,9 @@ namespace {
 
 FakeDbgHelpControl g_control;
 
-void fault() {
+BOOL failWith(DWORD error, bool fault = false) {
   volatile int* volatile nowhere = nullptr;
-  *nowhere = 1;
-}
-
-// Stops at the NUL: the symbol buffer is 10 MB and padding it on every query would be slow.
-void copyName(char* to, size_t size, const char* from) {
-  size_t i = 0;
-  for (; i + 1 < size && from[i] != '\0'; ++i) to[i] = from[i];
-  to[i] = '\0';
-}
-
-BOOL fail(DWORD error) {
+  if (fault) *nowhere = 1;
   SetLastError(error);
   return FALSE;
 }
@@ -28,52 +18,39 @@ BOOL fail(DWORD error) {
 #define FAKE_API extern "C" __attribute__((visibility("default")))
 
 FAKE_API FakeDbgHelpControl* WINAPI fakeDbgHelpControl(void) { return &g_control; }
-FAKE_API DWORD WINAPI SymSetOptions(DWORD options) { return options; }
-FAKE_API DWORD WINAPI SymGetOptions(void) { return 0; }
 FAKE_API BOOL WINAPI SymInitialize(HANDLE, PCSTR, BOOL) { return TRUE; }
-FAKE_API BOOL WINAPI SymCleanup(HANDLE) {
-  ++g_control.cleanupCalls;
-  return TRUE;
-}
-FAKE_API PVOID WINAPI SymFunctionTableAccess64(HANDLE, DWORD64) { return nullptr; }
-FAKE_API DWORD64 WINAPI SymGetModuleBase64(HANDLE, DWORD64) { return 0; }
+FAKE_API BOOL WINAPI SymCleanup(HANDLE) { return ++g_control.cleanupCalls != 0; }
 
 FAKE_API BOOL WINAPI SymEnumerateModules64(HANDLE, PSYM_ENUMMODULES_CALLBACK64 callback,
                                            PVOID context) {
-  for (unsigned i = 0; i < g_control.moduleCount; ++i) {
-    if (!callback(g_control.modules[i].enumeratedName, g_control.modules[i].base, context)) break;
-  }
+  for (unsigned i = 0; i < g_control.moduleCount; ++i)
+    callback(g_control.modules[i].name, g_control.modules[i].base, context);
   return TRUE;
 }
 
 FAKE_API BOOL WINAPI SymGetModuleInfo64(HANDLE, DWORD64 address, PIMAGEHLP_MODULE64 info) {
   for (unsigned i = 0; i < g_control.moduleCount; ++i) {
     if (g_control.modules[i].base != address) continue;
-    if (!g_control.modules[i].loadedImageName) return fail(ERROR_MOD_NOT_FOUND);
-    copyName(info->LoadedImageName, sizeof info->LoadedImageName,
-             g_control.modules[i].loadedImageName);
-    return TRUE;
+    if (!g_control.modules[i].image) return failWith(ERROR_MOD_NOT_FOUND);
+    return lstrcpynA(info->LoadedImageName, g_control.modules[i].image, MAX_PATH) != nullptr;
   }
   g_control.moduleQuery = address;
-  if (!g_control.imageName) return fail(ERROR_MOD_NOT_FOUND);
-  copyName(info->ImageName, sizeof info->ImageName, g_control.imageName);
-  return TRUE;
+  if (!g_control.imageName) return failWith(ERROR_MOD_NOT_FOUND);
+  return lstrcpynA(info->ImageName, g_control.imageName, MAX_PATH) != nullptr;
 }
 
 FAKE_API BOOL WINAPI SymGetSymFromAddr64(HANDLE, DWORD64 address, PDWORD64 displacement,
                                          PIMAGEHLP_SYMBOL64 symbol) {
   g_control.symbolQuery = address;
-  if (!g_control.symbolName) return fail(ERROR_INVALID_ADDRESS);
-  copyName(symbol->Name, symbol->MaxNameLength, g_control.symbolName);
+  if (!g_control.symbolName) return failWith(ERROR_INVALID_ADDRESS);
   *displacement = g_control.displacement;
-  return TRUE;
+  return lstrcpynA(symbol->Name, g_control.symbolName, 256) != nullptr;
 }
 
 FAKE_API BOOL WINAPI SymGetLineFromAddr64(HANDLE, DWORD64 address, PDWORD displacement,
                                           PIMAGEHLP_LINE64 line) {
   g_control.lineQuery = address;
-  if (g_control.faultInLineQuery) fault();
-  if (!g_control.lineFound) return fail(ERROR_INVALID_ADDRESS);
+  if (!g_control.lineFound) return failWith(ERROR_INVALID_ADDRESS, g_control.faultInLineQuery);
   line->FileName = const_cast<PCHAR>(g_control.fileName);
   line->LineNumber = g_control.lineNumber;
   *displacement = 0;
@@ -84,8 +61,8 @@ FAKE_API BOOL WINAPI StackWalk64(DWORD, HANDLE, HANDLE, LPSTACKFRAME64 frame, PV
                                  PREAD_PROCESS_MEMORY_ROUTINE64, PFUNCTION_TABLE_ACCESS_ROUTINE64,
                                  PGET_MODULE_BASE_ROUTINE64, PTRANSLATE_ADDRESS_ROUTINE64) {
   const unsigned call = ++g_control.walkCalls;
-  if (call == g_control.faultOnCall) fault();
-  if (call > g_control.frameCount) return fail(g_control.walkError);
+  if (call == g_control.faultOnCall || call > g_control.frameCount)
+    return failWith(g_control.walkError, call == g_control.faultOnCall);
   frame->AddrPC.Offset = g_control.frames[call - 1];
   return TRUE;
 }

@@ -7,28 +7,23 @@
 #include <windows.h>
 #include <dbghelp.h>
 
-struct FakeDbgHelpModule {
-  const char* enumeratedName;
-  DWORD64 base;
-  const char* loadedImageName;  // null: the info query fails for this module
-};
-
 struct FakeDbgHelpControl {
-  FakeDbgHelpModule modules[4];
+  // Enumerated modules; a null image name makes the information query fail for that module.
+  struct {
+    const char* name;
+    DWORD64 base;
+    const char* image;
+  } modules[2];
   unsigned moduleCount;
   // Walk call k (from 1) returns frames[k - 1] while k <= frameCount, then fails with walkError;
   // call faultOnCall faults instead.
-  DWORD frames[16];
+  DWORD frames[8], walkError;
   unsigned frameCount, faultOnCall, walkCalls;
-  DWORD walkError;
-  // Answers of the symbol, module and line queries, and the addresses they were asked about.
-  const char* symbolName;  // null: not found
-  DWORD64 displacement;
-  const char* imageName;  // null: not found
+  // Answers to the queries about other addresses (null: not found), and the addresses asked.
+  const char *symbolName, *imageName, *fileName;
   bool lineFound, faultInLineQuery;
-  const char* fileName;
   DWORD lineNumber;
-  DWORD64 symbolQuery, moduleQuery, lineQuery;
+  DWORD64 displacement, symbolQuery, moduleQuery, lineQuery;
   unsigned cleanupCalls;
 };
 
