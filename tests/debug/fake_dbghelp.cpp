@@ -23,17 +23,11 @@ FAKE_API BOOL WINAPI SymCleanup(HANDLE) { return ++g_control.cleanupCalls != 0; 
 
 FAKE_API BOOL WINAPI SymEnumerateModules64(HANDLE, PSYM_ENUMMODULES_CALLBACK64 callback,
                                            PVOID context) {
-  for (unsigned i = 0; i < g_control.moduleCount; ++i)
-    callback(g_control.modules[i].name, g_control.modules[i].base, context);
-  return TRUE;
+  return callback(g_control.moduleName, g_control.moduleBase, context);
 }
 
 FAKE_API BOOL WINAPI SymGetModuleInfo64(HANDLE, DWORD64 address, PIMAGEHLP_MODULE64 info) {
-  for (unsigned i = 0; i < g_control.moduleCount; ++i) {
-    if (g_control.modules[i].base != address) continue;
-    if (!g_control.modules[i].image) return failWith(ERROR_MOD_NOT_FOUND);
-    return lstrcpynA(info->LoadedImageName, g_control.modules[i].image, MAX_PATH) != nullptr;
-  }
+  if (address == g_control.moduleBase) return failWith(ERROR_MOD_NOT_FOUND);
   g_control.moduleQuery = address;
   if (!g_control.imageName) return failWith(ERROR_MOD_NOT_FOUND);
   return lstrcpynA(info->ImageName, g_control.imageName, MAX_PATH) != nullptr;

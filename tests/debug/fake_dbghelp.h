@@ -8,13 +8,9 @@
 #include <dbghelp.h>
 
 struct FakeDbgHelpControl {
-  // Enumerated modules; a null image name makes the information query fail for that module.
-  struct {
-    const char* name;
-    DWORD64 base;
-    const char* image;
-  } modules[2];
-  unsigned moduleCount;
+  // The one module enumerated, whose information query fails.
+  const char* moduleName;
+  DWORD64 moduleBase;
   // Walk call k (from 1) returns frames[k - 1] while k <= frameCount, then fails with walkError;
   // call faultOnCall faults instead.
   DWORD frames[8], walkError;
