@@ -121,6 +121,7 @@ TEST_F(DbgHelpReal, LogHoldsEachEventWithItsStackAndTheReportFindsItsFirstAlloca
         << i;
   }
   EXPECT_EQ(quor::getMemOpCode("module"), quor::MEMOP_MODULE);
+  EXPECT_STREQ(quor::getMemOpName(10), "none") << "codes past the table print as none";
   EXPECT_TRUE(blocks[1].values.empty()) << "the event that starts the module has no stack";
 
   // "new" is found as realloc, from its first record, with its stack innermost first.
