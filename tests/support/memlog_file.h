@@ -1,6 +1,5 @@
 // Test helpers for the files the allocation log writes beside the executable: their paths, a lock
-// that makes the parallel ctest processes of one program take turns with them, and a reader of
-// the log written here from the file layout, independent of the library's own readers.
+// around them, and a reader of the log from the file layout, independent of the library's own.
 #ifndef QUORKIT_TESTS_MEMLOG_FILE_H
 #define QUORKIT_TESTS_MEMLOG_FILE_H
 
@@ -39,16 +38,12 @@ inline void writeFile(const std::string& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
-// Held from before the first test to the process's end (the kernel releases it).
-class FileLockEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override {
-    const int fd = open((executablePath() + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd >= 0) flock(fd, LOCK_EX);
-  }
-};
-inline ::testing::Environment* const kFileLock =
-    ::testing::AddGlobalTestEnvironment(new FileLockEnvironment);
+// The log and the report are named after the executable, so the parallel processes of one test
+// program take turns: each holds this lock from its start to its end (the kernel releases it).
+inline const bool kFileLocked = [] {
+  const int fd = open((executablePath() + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  return fd >= 0 && flock(fd, LOCK_EX) == 0;
+}();
 
 inline uint32_t word(const std::string& bytes, size_t at) {
   uint32_t value = 0;
