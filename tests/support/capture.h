@@ -19,40 +19,30 @@ namespace quortest {
 // and returns everything written so far.
 class StdoutCapture {
  public:
-  StdoutCapture() {
+  StdoutCapture() : saved_(dup(STDOUT_FILENO)) {
     fflush(stdout);
     char name[] = "/tmp/quorkit-stdout-XXXXXX";
     file_ = mkstemp(name);
     unlink(name);
-    saved_ = dup(STDOUT_FILENO);
     dup2(file_, STDOUT_FILENO);
   }
-  ~StdoutCapture() { restore(); }
-
-  std::string text() {
-    fflush(stdout);
-    std::string all;
-    char buffer[4096];
-    off_t offset = 0;
-    ssize_t n;
-    while ((n = pread(file_, buffer, sizeof buffer, offset)) > 0) {
-      all.append(buffer, static_cast<size_t>(n));
-      offset += n;
-    }
-    return all;
-  }
-
-  void restore() {
-    if (saved_ < 0) return;
+  ~StdoutCapture() {
     fflush(stdout);
     dup2(saved_, STDOUT_FILENO);
     close(saved_);
-    saved_ = -1;
+    close(file_);
+  }
+
+  std::string text() {
+    fflush(stdout);
+    std::string all(static_cast<size_t>(lseek(file_, 0, SEEK_END)), '\0');
+    if (pread(file_, &all[0], all.size(), 0) != static_cast<ssize_t>(all.size())) all.clear();
+    return all;
   }
 
  private:
-  int file_ = -1;
-  int saved_ = -1;
+  int file_;
+  const int saved_;
 };
 
 // Collects every debugger-channel text while alive.
