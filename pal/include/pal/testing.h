@@ -1,6 +1,7 @@
 /* Test controls of the PAL (Linux build only): they make the system misbehave, or stand in for a
  * person or a debugger, so that tests reach every branch of the modules without #ifdefs there.
- * Each control has a test of its own in tests/pal. */
+ * Each control is proved by the library tests that lean on it: a control that did nothing would
+ * leave their failure paths unreached and their checks failing. */
 #ifndef QUORKIT_PAL_TESTING_H
 #define QUORKIT_PAL_TESTING_H
 
