@@ -12,8 +12,7 @@ struct HeapCheck {
   std::string error;  // the first violation found
   size_t segments = 0;
   size_t segmentBytes = 0;
-  size_t freeChunks = 0;  // besides the top chunk
-  size_t freeBytes = 0;   // in free chunks, besides the top chunk
+  size_t freeChunks = 0;  // besides the top chunk and the designated victim
 };
 
 constexpr size_t kMappedBytesUnknown = static_cast<size_t>(-1);
