@@ -1,6 +1,6 @@
-// Helpers of the lifecycle and region tests, which share one program: threads run to their end
-// (and so to their thread detach), and the releases of the system allocator layer, which that
-// program wraps (lifecycle_test.cpp holds the wrapper).
+// Helpers of the lifecycle, memory and region tests, which share one program: threads run to
+// their end (and so to their thread detach), and the releases of the system allocator layer,
+// which that program wraps (lifecycle_test.cpp holds the wrapper).
 #ifndef QUORKIT_TESTS_PLATFORM_THREAD_SUPPORT_H
 #define QUORKIT_TESTS_PLATFORM_THREAD_SUPPORT_H
 
