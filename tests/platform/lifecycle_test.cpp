@@ -12,7 +12,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <stdlib.h>
 
 // Every release of the system allocator layer passes here.
@@ -48,7 +47,7 @@ using platformtest::freedCount;
 using platformtest::tryLockFromOtherThread;
 using quor::Platform;
 
-TEST(Lifecycle, InitializeTwiceChangesNothing) {
+TEST(Lifecycle, InitializeTwiceAndLoaderReasonsOtherThanAttachAndDetachChangeNothing) {
   ASSERT_TRUE(quor::isThreadSlotAllocated());
   int marker = 0;
   quor::setThreadSlot(&marker);
@@ -56,6 +55,9 @@ TEST(Lifecycle, InitializeTwiceChangesNothing) {
   quor::PlatformConfig config;
   Platform::initialize(&config);
   EXPECT_EQ(quor::getThreadSlot(), &marker) << "a second initialize must not replace the slot";
+  EXPECT_EQ(DllMain(nullptr, DLL_THREAD_ATTACH, nullptr), TRUE);
+  EXPECT_EQ(DllMain(nullptr, 17, nullptr), TRUE);
+  EXPECT_EQ(quor::getThreadSlot(), &marker) << "nor does the loader entry for other reasons";
   quor::setThreadSlot(nullptr);
 }
 
@@ -121,12 +123,6 @@ TEST(LifecycleDeathTest, DetachFreesNoRecordAndAFailedSlotAtLoadLeavesALibraryTh
       ::testing::ExitedWithCode(0), "");
 }
 
-TEST(Lifecycle, LoaderEntryAnswersTrueForEveryReason) {
-  EXPECT_EQ(DllMain(nullptr, DLL_THREAD_ATTACH, nullptr), TRUE);
-  EXPECT_EQ(DllMain(nullptr, 17, nullptr), TRUE);
-  EXPECT_TRUE(quor::isThreadSlotAllocated()) << "unknown reasons change nothing";
-}
-
 TEST(PlatformConfig, DefaultsInFieldOrderAndAssignmentCopiesAll) {
   const quor::PlatformConfig config;
   quor::PlatformConfig other;
@@ -153,20 +149,6 @@ TEST(GlobalLock, RecursesForTheOwnerAndNeedsBalancedUnlocks) {
   EXPECT_FALSE(tryLockFromOtherThread()) << "one hold is left";
   Platform::unlock();
   EXPECT_TRUE(tryLockFromOtherThread());
-}
-
-TEST(GlobalLock, WaitsForTheHolder) {
-  std::atomic<bool> released{false};
-  Platform::lock();
-  std::thread waiter([&released] {
-    Platform::lock();
-    EXPECT_TRUE(released.load()) << "entered before the holder let go";
-    Platform::unlock();
-  });
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  released.store(true);
-  Platform::unlock();
-  waiter.join();
 }
 
 }  // namespace

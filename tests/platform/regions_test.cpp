@@ -15,7 +15,6 @@
 
 #include <gtest/gtest.h>
 
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -25,8 +24,7 @@ using platformtest::onNewThread;
 using quor::Platform;
 using Reports = std::vector<std::string>;
 
-std::mutex g_reportsMutex;
-Reports g_reports;
+Reports g_reports;  // made and taken under the global lock or after the reporting thread ended
 
 // Each report as its message and the depth of the reporting thread's own stack at that moment
 // ("stack overflow.@63"), or the message alone while the thread has no stack.
@@ -35,12 +33,10 @@ void recordReport(quor::ErrorLevel level, const char* message) {
   quor::ThreadRegionStack* stack = quor::getThreadRegionStack();
   std::string report = std::string(level == quor::LEVEL_ERROR ? "" : "not an error: ") + message;
   if (stack != nullptr) report += "@" + std::to_string(stack->top);
-  std::lock_guard<std::mutex> guard(g_reportsMutex);
   g_reports.push_back(report);
 }
 
 Reports takeReports() {
-  std::lock_guard<std::mutex> guard(g_reportsMutex);
   Reports all;
   all.swap(g_reports);
   return all;
