@@ -157,11 +157,18 @@ TEST_F(DebugRegions, AfterTerminateOnlyTheProcessWideStack) {
 TEST_F(DebugRegions, ThreadStackIsFreedAtThreadExit) {
   void* stack = nullptr;
   int since = platformtest::freedCount();
-  onNewThread([&stack, since] {
+  onNewThread([&stack, &since] {
     Platform::pushDebugRegion(1);
     stack = quor::getThreadSlot();
     EXPECT_EQ(1, Platform::popDebugRegion());
     EXPECT_FALSE(platformtest::wasFreedSince(stack, since));
+    quor::releaseThreadRegionStack();  // as terminate does: freed, and the slot cleared
+    EXPECT_TRUE(platformtest::wasFreedSince(stack, since));
+    EXPECT_EQ(nullptr, quor::getThreadSlot());
+    Platform::pushDebugRegion(2);  // a new stack for the rest of the thread's life
+    stack = quor::getThreadSlot();
+    EXPECT_EQ(2, Platform::popDebugRegion());
+    since = platformtest::freedCount();
   });
   EXPECT_TRUE(platformtest::wasFreedSince(stack, since));
   since = platformtest::freedCount();
