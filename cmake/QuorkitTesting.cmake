@@ -7,16 +7,21 @@ add_subdirectory("${QUORKIT_GOOGLETEST_SOURCE}" "${PROJECT_BINARY_DIR}/googletes
 include(GoogleTest)
 
 # quorkit_add_test(NAME n SOURCES f... [LIBS l...] [COMPILE_OPTIONS o...] [COMPILE_DEFINITIONS d...]
-#                  [LINK_OPTIONS o...] [TIMEOUT seconds] [PAL_ONLY] [NEEDS_DBGHELP])
+#                  [LINK_OPTIONS o...] [TIMEOUT seconds] [LABELS l...] [PAL_ONLY] [NEEDS_DBGHELP])
 # LINK_OPTIONS lets a test observe calls between library objects, e.g. -Wl,--wrap=_aligned_free.
+# LABELS name the lane: quick (the default: runs in seconds, `scripts/test --quick`) or slow
+# (stress and fuzz runs, left to the full `scripts/test`).
 function(quorkit_add_test)
   cmake_parse_arguments(T "PAL_ONLY;NEEDS_DBGHELP" "NAME;TIMEOUT"
-                        "SOURCES;LIBS;COMPILE_OPTIONS;COMPILE_DEFINITIONS;LINK_OPTIONS" ${ARGN})
+                        "SOURCES;LIBS;COMPILE_OPTIONS;COMPILE_DEFINITIONS;LINK_OPTIONS;LABELS" ${ARGN})
   if(NOT T_NAME OR NOT T_SOURCES)
     message(FATAL_ERROR "quorkit_add_test needs NAME and SOURCES")
   endif()
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 300)
+  endif()
+  if(NOT T_LABELS)
+    set(T_LABELS quick)
   endif()
   add_executable(${T_NAME} ${T_SOURCES})
   # Whole archive: the PAL's load-time hook (process attach) must be kept although no test calls it.
@@ -40,5 +45,5 @@ function(quorkit_add_test)
     WORKING_DIRECTORY "$<TARGET_FILE_DIR:${T_NAME}>"
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 120
-    PROPERTIES TIMEOUT ${T_TIMEOUT})
+    PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS "${T_LABELS}")
 endfunction()
