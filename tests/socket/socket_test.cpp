@@ -9,8 +9,11 @@
 
 #include <errno.h>
 
+#include <atomic>
+#include <chrono>
 #include <functional>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -121,13 +124,25 @@ TEST_F(SocketTest, NonBlockingModeIsRememberedNotAsked) {
   EXPECT_FALSE(none.getNonBlock());
   EXPECT_NE(0u, none.getLastError());
 
-  Socket s;
+  Socket s, peer;
   ASSERT_TRUE(s.socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP));
-  ASSERT_NE(0, bindLoopback(s));
+  ASSERT_TRUE(peer.socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP));
+  sockaddr_in to = address(bindLoopback(s));
   EXPECT_TRUE(s.setNonBlock(true));
   EXPECT_TRUE(s.getNonBlock());
+  // Really non-blocking: recv returns at once. Should it wait, a datagram sent after two seconds
+  // frees it, and the test fails instead of hanging.
+  std::atomic<bool> returned{false};
+  std::thread rescue([&] {
+    for (int i = 0; i < 200 && !returned; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (!returned) peer.sendto("x", 1, 0, as_sockaddr(to), sizeof to);
+  });
   char byte;
-  EXPECT_EQ(-1, s.recv(&byte, 1, 0)) << "the mode is really non-blocking";
+  EXPECT_EQ(-1, s.recv(&byte, 1, 0));
+  returned = true;
+  rescue.join();
   EXPECT_EQ(static_cast<unsigned int>(WSAEWOULDBLOCK), s.getLastError());
   // The flag outlives the handle, although a new socket starts blocking.
   EXPECT_EQ(0, s.close());
