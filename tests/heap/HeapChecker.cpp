@@ -4,13 +4,10 @@
 #include "heap/Heap.h"
 
 #include <cstdint>
-#include <map>
 #include <set>
-#include <vector>
 
 using quor::HeapChunk;
 using quor::HeapSegment;
-using quor::HeapTreeChunk;
 
 namespace {
 
@@ -18,17 +15,10 @@ constexpr size_t kFencepostHead = 7;
 constexpr size_t kTopReserve = 40;
 
 uintptr_t at(const void* p) { return reinterpret_cast<uintptr_t>(p); }
-size_t sizeOf(const void* c) { return static_cast<const HeapChunk*>(c)->head & ~size_t{3}; }
+size_t sizeOf(const HeapChunk* c) { return c->head & ~size_t{3}; }
 bool inUse(const HeapChunk* c) { return (c->head & 2) != 0; }
 const HeapChunk* plus(const void* p, size_t n) {
   return reinterpret_cast<const HeapChunk*>(at(p) + n);
-}
-
-// Tree bins come in pairs per power of two from 256, split at one and a half.
-unsigned treeBinFor(size_t s) {
-  unsigned i = 31;
-  while (i > 0 && s < ((size_t{1} << ((i >> 1) + 8)) | (size_t{i & 1} << ((i >> 1) + 7)))) --i;
-  return i;
 }
 
 class Checker {
@@ -36,19 +26,16 @@ class Checker {
   explicit Checker(size_t mapped) : mapped_(mapped), s_(quor::heapStateForTesting()) {}
 
   HeapCheck run() {
+    const HeapSegment& head = s_.seg;
     if (s_.top) {
-      const HeapSegment& head = s_.seg;
       expect(at(s_.top) + s_.topSize + kTopReserve == at(head.base) + head.size &&
                  s_.top->head == (s_.topSize | 1) && plus(s_.top, s_.topSize)->head == kTopReserve,
              "top is not its size, in use before it, and 40 bytes short of its segment's end");
       for (const HeapSegment* sp = &head; sp && result_.ok; sp = sp->next) walkSegment(sp);
-      expect(dvSeen_ == (s_.dv != nullptr) && (s_.dv || s_.dvSize == 0), "victim out of place");
+      expect(dvSeen_ == (s_.dv != nullptr), "designated victim out of place");
       checkSmallBins();
-      checkTreeBins();
-      expect(binned_.size() == free_.size(), "a free chunk is in no bin");
-    } else {
-      expect(s_.smallMap == 0 && s_.treeMap == 0 && s_.topSize == 0, "bins without a segment");
     }
+    expect(s_.top || (s_.smallMap == 0 && s_.treeMap == 0), "bins without a segment");
     expect(s_.maxFootprint >= s_.footprint, "footprint above its maximum");
     expect(mapped_ == kMappedBytesUnknown ? s_.footprint >= result_.segmentBytes
                                           : s_.footprint == result_.segmentBytes + mapped_,
@@ -97,8 +84,7 @@ class Checker {
         if (q == s_.dv) {
           dvSeen_ = expect(size == s_.dvSize, "victim size disagrees with its chunk");
         } else {
-          free_[q] = size;
-          ++result_.freeChunks;
+          free_.insert(q);
         }
       }
       expect(!inUse(q) || q != s_.dv, "designated victim is in use");
@@ -106,53 +92,22 @@ class Checker {
       last = q;
       q = next;
     }
-    expect(q != s_.top || (sp == &s_.seg && previousInUse),
-           "top out of place or after a free chunk");
+    expect(q != s_.top || (sp == &s_.seg && previousInUse), "top out of place or after a free one");
+    result_.freeChunks = free_.size();
   }
 
-  // A chunk met in a bin must be a free chunk of the walk, of the bin's size, in one bin only.
-  void claim(const void* c, size_t expectedSize) {
-    auto found = free_.find(static_cast<const HeapChunk*>(c));
-    expect(found != free_.end() && found->second == expectedSize &&
-               binned_.insert(found->first).second,
-           "a bin holds a chunk that is not free, of another size, or held by another bin");
-  }
-
+  // A marked bin holds free chunks of its size, each once; an emptied bin keeps a stale link, so
+  // only its map bit says it is empty.
   void checkSmallBins() {
+    std::set<const HeapChunk*> binned;
     for (unsigned i = 0; i < quor::HEAP_SMALL_BINS && result_.ok; ++i) {
-      // An emptied bin keeps a stale link: only its map bit says it is empty.
       if (!((s_.smallMap >> i) & 1)) continue;
       const HeapChunk* bin = reinterpret_cast<const HeapChunk*>(&s_.smallBins[2 * i]);
       expect(i >= 2 && bin->fd != bin, "a marked small bin is empty");
       for (const HeapChunk* c = bin->fd; c != bin && result_.ok; c = c->fd) {
-        if (expect(c->fd->bk == c && c->bk->fd == c, "small-bin links disagree")) claim(c, i * 8);
-      }
-    }
-  }
-
-  void checkTreeBins() {
-    for (unsigned i = 0; i < quor::HEAP_TREE_BINS && result_.ok; ++i) {
-      std::vector<const HeapTreeChunk*> nodes;
-      if (const HeapTreeChunk* root = s_.treeBins[i]) nodes.push_back(root);
-      expect(((s_.treeMap >> i) & 1) == !nodes.empty() &&
-                 (nodes.empty() ||
-                  nodes[0]->parent == reinterpret_cast<const HeapTreeChunk*>(&s_.treeBins[i])),
-             "tree-bin map or root disagrees with the bin");
-      while (!nodes.empty() && result_.ok) {
-        const HeapTreeChunk* t = nodes.back();
-        nodes.pop_back();
-        const size_t size = sizeOf(t);
-        expect(size >= 256 && treeBinFor(size) == i && t->index == i,
-               "chunk in the wrong tree bin");
-        claim(t, size);
-        // Chunks of one size hang in a ring off their node, with no place in the tree.
-        for (const HeapTreeChunk* m = t->fd; m != t && result_.ok; m = m->fd) {
-          expect(m->parent == nullptr && m->fd->bk == m && m->bk->fd == m, "tree ring broken");
-          claim(m, size);
-        }
-        for (const HeapTreeChunk* child : t->child) {
-          if (child && expect(child->parent == t, "child's parent link")) nodes.push_back(child);
-        }
+        expect(c->fd->bk == c && c->bk->fd == c && free_.count(c) && sizeOf(c) == i * 8 &&
+                   binned.insert(c).second,
+               "a small bin holds a chunk that is not free, of another size, or twice");
       }
     }
   }
@@ -160,8 +115,7 @@ class Checker {
   size_t mapped_;
   const quor::HeapState& s_;
   HeapCheck result_;
-  std::map<const HeapChunk*, size_t> free_;
-  std::set<const HeapChunk*> binned_;
+  std::set<const HeapChunk*> free_;
   bool dvSeen_ = false;
 };
 

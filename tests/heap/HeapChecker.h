@@ -1,6 +1,7 @@
-// Walks every segment, chunk and bin of the heap and checks the invariants the allocator keeps.
-// Written from the layout the heap documents, not from its helpers, so that a slip in one is not
-// repeated in the other. Call it while no other thread is inside the heap (it takes the lock).
+// Walks every segment, chunk and small bin of the heap and checks the invariants the allocator
+// keeps. Written from the layout the heap documents, not from its helpers, so that a slip in one
+// is not repeated in the other. Call it while no other thread is inside the heap (it takes the
+// lock).
 #ifndef QUORKIT_TESTS_HEAP_CHECKER_H
 #define QUORKIT_TESTS_HEAP_CHECKER_H
 
