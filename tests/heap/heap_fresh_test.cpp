@@ -99,18 +99,15 @@ TEST(HeapFresh, FirstLargeAllocationGetsARegionOfItsOwn) {
 }
 
 TEST(HeapFresh, PageSizeOrGranularityNotAPowerOfTwoAborts) {
-  EXPECT_DEATH(
-      {
-        pal_set_system_info(3000, 0x10000);
-        heap_malloc(1);
-      },
-      "");
-  EXPECT_DEATH(
-      {
-        pal_set_system_info(4096, 0x18000);
-        heap_mallinfo();
-      },
-      "");
+  const unsigned int bad[][2] = {{3000, 0x10000}, {4096, 0x18000}};
+  for (const auto& b : bad) {
+    EXPECT_DEATH(
+        {
+          pal_set_system_info(b[0], b[1]);
+          heap_mallinfo();
+        },
+        "");
+  }
   inEmptyHeap([] {
     pal_set_system_info(8192, 0x20000);
     REQUIRE(heap_malloc(1) != nullptr && heap_footprint() == 0x20000);

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -200,53 +201,42 @@ TEST(HeapChecker, NoticesABrokenChunkHeader) {
   heap_free(blocks[2]);
 }
 
-// Two free chunks of the same bin, each walled off by a block in use; returns their blocks.
-void twoFreeInOneBin(size_t n, void** a, void** b) {
-  *a = heap_malloc(n);
-  heap_malloc(16);
-  *b = heap_malloc(n);
-  heap_malloc(16);
-  heap_free(*a);
-  heap_free(*b);
+// Two free chunks of the same bin, each walled off by a block in use.
+std::array<void*, 2> twoFreeInOneBin(size_t n) {
+  std::array<void*, 2> blocks;
+  for (void*& block : blocks) {
+    block = heap_malloc(n);
+    heap_malloc(16);  // the wall
+  }
+  for (void* block : blocks) heap_free(block);
+  return blocks;
 }
+
+char* g_below;  // an address below the heap's least address
 
 TEST(HeapAbort, MisuseAndCorruptionEndTheProcess) {
   void* keep = heap_malloc(32);
-  char* below = heapStateForTesting().leastAddr - 0x1000;
-  EXPECT_DEATH(heap_free(below + 8), "");
-  EXPECT_DEATH(heap_realloc(below + 8, 100), "");
-  void* a;
-  void* b;
-  EXPECT_DEATH(
-      {
-        twoFreeInOneBin(40, &a, &b);
-        heap_free(a);  // freed twice
-      },
-      "");
-  EXPECT_DEATH(
-      {
-        twoFreeInOneBin(40, &a, &b);
-        heap_realloc(b, 100);  // no longer in use
-      },
-      "");
-  EXPECT_DEATH(
-      {
-        twoFreeInOneBin(200, &a, &b);  // a small bin: forward links bent below the heap
-        *static_cast<void**>(a) = *static_cast<void**>(b) = below;
+  g_below = heapStateForTesting().leastAddr - 0x1000;
+  void (*const misuses[])() = {
+      [] { heap_free(g_below + 8); },
+      [] { heap_realloc(g_below + 8, 100); },
+      [] { heap_free(twoFreeInOneBin(40)[0]); },          // freed twice
+      [] { heap_realloc(twoFreeInOneBin(40)[1], 100); },  // no longer in use
+      [] {
+        std::array<void*, 2> p = twoFreeInOneBin(200);  // a small bin: links bent below the heap
+        *static_cast<void**>(p[0]) = *static_cast<void**>(p[1]) = g_below;
         heap_malloc(200);
         heap_malloc(200);
       },
-      "");
-  EXPECT_DEATH(
-      {
-        twoFreeInOneBin(5000, &a, &b);  // equal sizes share a tree node's ring: links bent
-        for (void* p : {a, b}) {
+      [] {
+        for (void* p : twoFreeInOneBin(5000)) {  // equal sizes share a tree node's ring
           reinterpret_cast<HeapTreeChunk*>(static_cast<char*>(p) - 8)->fd =
-              reinterpret_cast<HeapTreeChunk*>(below);
+              reinterpret_cast<HeapTreeChunk*>(g_below);
         }
         heap_malloc(4990);
       },
-      "");
+  };
+  for (auto misuse : misuses) EXPECT_DEATH(misuse(), "");
   heap_free(keep);
 }
 
