@@ -18,7 +18,7 @@
 // Every release of the system allocator layer passes here.
 extern "C" void __real__aligned_free(void* block);
 namespace {
-constexpr int kFreedCapacity = 256;
+constexpr int kFreedCapacity = 4096;
 std::atomic<const void*> g_freed[kFreedCapacity];
 std::atomic<int> g_freedCount{0};
 }  // namespace
