@@ -1,6 +1,7 @@
-// Walks every segment, chunk and bin of the heap and checks the invariants the allocator keeps.
-// Written from the layout the heap documents, not from its helpers, so that a slip in one is not
-// repeated in the other. Call it while no other thread is inside the heap (it takes the lock).
+// Walks every segment, chunk and small bin of the heap and checks the invariants the allocator
+// keeps. Written from the layout the heap documents, not from its helpers, so that a slip in one
+// is not repeated in the other. Call it while no other thread is inside the heap (it takes the
+// lock).
 #ifndef QUORKIT_TESTS_HEAP_CHECKER_H
 #define QUORKIT_TESTS_HEAP_CHECKER_H
 
@@ -12,8 +13,7 @@ struct HeapCheck {
   std::string error;  // the first violation found
   size_t segments = 0;
   size_t segmentBytes = 0;
-  size_t freeChunks = 0;  // besides the top chunk
-  size_t freeBytes = 0;   // in free chunks, besides the top chunk
+  size_t freeChunks = 0;  // besides the top chunk and the designated victim
 };
 
 constexpr size_t kMappedBytesUnknown = static_cast<size_t>(-1);

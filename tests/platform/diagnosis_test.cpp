@@ -1,5 +1,6 @@
-// Diagnosis: the bare console path, the handlers and their labels and icons, the halt rule,
-// assertions, and the fatal break without a debugger.
+// Diagnosis and the printf family: the bare console path, the handlers with their labels and
+// icons, the halt rule, assertions, lengths at the 1024-byte buffer's edge, the debugger
+// channel's cut, the argument list walked twice, and setOutputStream's ownership rule.
 #include <quor/Platform.h>
 
 #include <windows.h>
@@ -9,7 +10,9 @@
 
 #include <gtest/gtest.h>
 
-#include <signal.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdarg.h>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -21,27 +24,24 @@ using quortest::BreakCounter;
 using quortest::DebugChannelCapture;
 using quortest::StdoutCapture;
 
-struct Report {
-  quor::ErrorLevel level;
+// What a handler or a message box received; with the breaks made and the debugger channel's
+// text so far, to see what came first.
+struct Seen {
+  int level;
   std::string text;
   int breaksSoFar;
-};
-std::vector<Report> g_reports;
-void recordingHandler(quor::ErrorLevel level, const char* text) {
-  g_reports.push_back({level, text, BreakCounter::count()});
-}
-
-// A box also notes what the debugger channel had received when it was shown.
-struct Box {
-  std::string text, caption;
   unsigned int style;
-  std::string channelSoFar;
+  std::string caption, channelSoFar;
 };
-std::vector<Box> g_boxes;
+std::vector<Seen> g_seen;
+
+void recordingHandler(quor::ErrorLevel level, const char* text) {
+  g_seen.push_back({level, text, BreakCounter::count(), 0, "", ""});
+}
 int recordBox(const char* text, const char* caption, unsigned int style) {
   std::string channel;
   for (const std::string& line : DebugChannelCapture::texts()) channel += line;
-  g_boxes.push_back({text, caption, style, channel});
+  g_seen.push_back({-1, text, BreakCounter::count(), style, caption, channel});
   return IDOK;
 }
 
@@ -49,113 +49,83 @@ int recordBox(const char* text, const char* caption, unsigned int style) {
 class Diagnosis : public ::testing::Test {
  protected:
   void SetUp() override {
-    g_reports.clear();
-    g_boxes.clear();
+    g_seen.clear();
     Platform::setDiagnosisHandler(nullptr);
   }
   void TearDown() override {
     Platform::setDiagnosisHandler(nullptr);
     pal_set_message_box_hook(nullptr);
   }
+  BreakCounter breaks_;
 };
 
 TEST_F(Diagnosis, WithoutHandlerTheBareMessageGoesToStdoutAndTheDebuggerChannel) {
-  BreakCounter breaks;
   DebugChannelCapture channel;
   StdoutCapture out;
   Platform::diagnosis(quor::LEVEL_INFO, "x=%d\n", 5);
   Platform::diagnosis(quor::LEVEL_ERROR, "no line end %s", "added");
   EXPECT_EQ(out.text(), "x=5\nno line end added");
   EXPECT_EQ(channel.joined(), "x=5\nno line end added");
-  EXPECT_EQ(breaks.count(), 0);
+  EXPECT_EQ(breaks_.count(), 0);
 }
 
-TEST_F(Diagnosis, SetHandlerReturnsThePreviousOneStartingFromNone) {
+TEST_F(Diagnosis, HandlerGetsTheFormattedTextCutToTheBufferAndHaltFollowsOnlyAtLevelZero) {
   EXPECT_EQ(Platform::setDiagnosisHandler(recordingHandler), nullptr);
-  EXPECT_EQ(Platform::setDiagnosisHandler(quor::defaultDiagnosisHandler), &recordingHandler);
-  EXPECT_EQ(Platform::setDiagnosisHandler(nullptr), &quor::defaultDiagnosisHandler);
-  EXPECT_EQ(Platform::setDiagnosisHandler(nullptr), nullptr);
-}
-
-TEST_F(Diagnosis, HandlerGetsTheFormattedTextAndHaltFollowsOnlyAtLevelZero) {
-  BreakCounter breaks;
   StdoutCapture out;
-  Platform::setDiagnosisHandler(recordingHandler);
   Platform::diagnosis(quor::LEVEL_WARNING, "%s %d %c %.2f %%", "mixed", -3, 'z', 1.5);
   Platform::diagnosis(quor::LEVEL_FATAL, "fatal %u", 7u);
-  Platform::diagnosis(static_cast<quor::ErrorLevel>(4), "four");
+  Platform::diagnosis(static_cast<quor::ErrorLevel>(4), "%s", std::string(3000, 'q').c_str());
   Platform::diagnosis(static_cast<quor::ErrorLevel>(-1), "minus one");
-  ASSERT_EQ(g_reports.size(), 4u);
-  EXPECT_EQ(g_reports[0].text, "mixed -3 z 1.50 %");
-  EXPECT_EQ(g_reports[0].level, quor::LEVEL_WARNING);
-  EXPECT_EQ(g_reports[1].text, "fatal 7");
-  EXPECT_EQ(g_reports[1].breaksSoFar, 0) << "the break comes after the handler returned";
-  EXPECT_EQ(breaks.count(), 1) << "only level 0 halts, not 4 or -1";
+  ASSERT_EQ(g_seen.size(), 4u);
+  EXPECT_EQ(g_seen[0].text, "mixed -3 z 1.50 %");
+  EXPECT_EQ(g_seen[0].level, quor::LEVEL_WARNING);
+  EXPECT_EQ(g_seen[1].text, "fatal 7");
+  EXPECT_EQ(g_seen[1].breaksSoFar, 0) << "the break comes after the handler returned";
+  EXPECT_EQ(g_seen[2].text, std::string(1023, 'q'));
+  EXPECT_EQ(breaks_.count(), 1) << "only level 0 halts, not 4 or -1";
   EXPECT_EQ(out.text(), "") << "a handler replaces the console path";
+  EXPECT_EQ(Platform::setDiagnosisHandler(quor::defaultDiagnosisHandler), &recordingHandler);
+  EXPECT_EQ(Platform::setDiagnosisHandler(nullptr), &quor::defaultDiagnosisHandler);
 }
 
-TEST_F(Diagnosis, LongMessagesThroughAHandlerAreCutNotOverrun) {
-  Platform::setDiagnosisHandler(recordingHandler);
-  std::string longText(3000, 'q');
-  Platform::diagnosis(quor::LEVEL_INFO, "%s", longText.c_str());
-  ASSERT_EQ(g_reports.size(), 1u);
-  EXPECT_EQ(g_reports[0].text, std::string(1023, 'q'));
-}
-
-TEST_F(Diagnosis, ConsoleHandlerPrintsTheLabelledLineForEveryLevel) {
+// Each handler prints the labelled line on stdout and the debugger channel; the message-box one
+// then shows a box with the icon of the level. Only level 0 halts.
+TEST_F(Diagnosis, HandlersPrintTheLabelledLineAndTheBoxShowsTheIconOfTheLevel) {
   const struct {
     int level;
     const char* label;
-  } cases[] = {{0, "FATAL"}, {1, "ERROR"},   {2, "WARNING"}, {3, "INFO"}, {4, "FATAL"},
-               {5, "ERROR"}, {6, "WARNING"}, {7, "INFO"},    {-1, "INFO"}};
-  BreakCounter breaks;
-  for (auto handler : {quor::diagnosisHandlerWin32CUI, quor::defaultDiagnosisHandler}) {
+    unsigned int style;
+  } cases[] = {{0, "FATAL", 0x10}, {1, "ERROR", 0x10}, {2, "WARNING", 0x30}, {3, "INFO", 0x40},
+               {4, "FATAL", 0},    {5, "ERROR", 0},    {6, "WARNING", 0},    {-1, "INFO", 0}};
+  pal_set_message_box_hook(recordBox);
+  for (auto handler : {quor::diagnosisHandlerWin32CUI, quor::defaultDiagnosisHandler,
+                       quor::diagnosisHandlerWin32GUI}) {
     Platform::setDiagnosisHandler(handler);
     for (const auto& c : cases) {
       DebugChannelCapture channel;
       StdoutCapture out;
+      g_seen.clear();
       Platform::diagnosis(static_cast<quor::ErrorLevel>(c.level), "disk %d low %s", 3, "100%");
       std::string expected = std::string("quorPlatform : ") + c.label + " : disk 3 low 100%";
       EXPECT_EQ(out.text(), expected) << "level " << c.level;
       EXPECT_EQ(channel.joined(), expected) << "level " << c.level;
+      if (handler != quor::diagnosisHandlerWin32GUI) continue;
+      ASSERT_EQ(g_seen.size(), 1u);
+      EXPECT_EQ(g_seen[0].style, c.style) << "level " << c.level;
+      EXPECT_EQ(g_seen[0].caption, "quorPlatform");
+      EXPECT_EQ(g_seen[0].text, "disk 3 low 100%");
+      EXPECT_EQ(g_seen[0].channelSoFar, expected) << "the console line comes first";
     }
   }
-  EXPECT_EQ(breaks.count(), 2) << "one halt per handler, for level 0 only";
-}
-
-TEST_F(Diagnosis, MessageBoxHandlerShowsTheLineThenABoxWithTheIconOfTheLevel) {
-  const struct {
-    int level;
-    unsigned int style;
-  } cases[] = {{0, 0x10}, {1, 0x10}, {2, 0x30}, {3, 0x40}, {4, 0}, {-1, 0}, {7, 0}};
-  BreakCounter breaks;
-  pal_set_message_box_hook(recordBox);
-  Platform::setDiagnosisHandler(quor::diagnosisHandlerWin32GUI);
-  for (const auto& c : cases) {
-    DebugChannelCapture channel;
-    StdoutCapture out;
-    Platform::diagnosis(static_cast<quor::ErrorLevel>(c.level), "box %d", c.level);
-    EXPECT_EQ(out.text().rfind("quorPlatform : ", 0), 0u);
-  }
-  ASSERT_EQ(g_boxes.size(), sizeof cases / sizeof cases[0]);
-  for (size_t i = 0; i < g_boxes.size(); ++i) {
-    std::string message = "box " + std::to_string(cases[i].level);
-    EXPECT_EQ(g_boxes[i].style, cases[i].style) << "level " << cases[i].level;
-    EXPECT_EQ(g_boxes[i].caption, "quorPlatform");
-    EXPECT_EQ(g_boxes[i].text, message);
-    EXPECT_NE(g_boxes[i].channelSoFar.find("quorPlatform : "), std::string::npos)
-        << "console line before the box";
-  }
-  EXPECT_EQ(breaks.count(), 1);
+  EXPECT_EQ(breaks_.count(), 3) << "one halt per handler, for level 0 only";
 }
 
 TEST_F(Diagnosis, AssertFailPrintsFileLineExpressionAndReturnsZeroAfterTheBreak) {
-  BreakCounter breaks;
   StdoutCapture out;
   Platform::setDiagnosisHandler(quor::defaultDiagnosisHandler);
   EXPECT_EQ(Platform::_assert_fail("p != 0", "main", 12), 0);
   EXPECT_EQ(out.text(), "quorPlatform : FATAL : assert failed : main, line 12 : p != 0\n");
-  EXPECT_EQ(breaks.count(), 1);
+  EXPECT_EQ(breaks_.count(), 1);
   Platform::setDiagnosisHandler(nullptr);
   StdoutCapture bare;
   Platform::_assert_fail("a %s b", "file.cpp", -4);
@@ -163,15 +133,81 @@ TEST_F(Diagnosis, AssertFailPrintsFileLineExpressionAndReturnsZeroAfterTheBreak)
       << "texts are arguments, not formats";
 }
 
-TEST(DiagnosisDeathTest, FatalWithoutDebuggerStopsTheProcessWithSigtrap) {
-  EXPECT_EXIT(Platform::diagnosis(quor::LEVEL_FATAL, "the end"), ::testing::KilledBySignal(SIGTRAP),
-              "");
-  EXPECT_EXIT(
-      {
-        Platform::diagnosis(quor::LEVEL_ERROR, "survives");
-        exit(0);
-      },
-      ::testing::ExitedWithCode(0), "");
+// Calls a member that takes an argument list (vfprintf, vsprintf) with its first argument.
+template <typename First>
+int callWithList(int (*member)(First, const char*, va_list), First first, const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  int result = member(first, format, arguments);
+  va_end(arguments);
+  return result;
+}
+
+TEST(Printf, LengthsAroundTheBufferAndTheChannelsCut) {
+  const struct {
+    size_t length;
+    int result;
+    size_t onChannel;
+  } cases[] = {{0, 0, 0},          {1, 1, 1},        {1023, 1023, 1023},
+               {1024, 1024, 1023}, {1025, -1, 1023}, {1500, -1, 1023}};
+  FILE* stream = tmpfile();
+  for (const auto& c : cases) {
+    std::string text(c.length, 'a');
+    for (size_t i = 0; i < c.length; ++i) text[i] = static_cast<char>('a' + i % 26);
+    DebugChannelCapture channel;
+    StdoutCapture out;
+    EXPECT_EQ(Platform::printf("%s", text.c_str()), c.result) << c.length;
+    EXPECT_EQ(out.text(), text) << "stdout gets the whole text, length " << c.length;
+    ASSERT_EQ(channel.texts().size(), 1u);
+    EXPECT_EQ(channel.texts()[0], text.substr(0, c.onChannel)) << c.length;
+    // vfprintf: the same result, the whole text in the stream, nothing on the channel.
+    EXPECT_EQ(callWithList(&Platform::vfprintf, stream, "%s", text.c_str()), c.result);
+    EXPECT_EQ(channel.texts().size(), 1u);
+    fflush(stream);
+    EXPECT_EQ(static_cast<size_t>(ftell(stream)), c.length);
+    rewind(stream);
+  }
+  fclose(stream);
+}
+
+// Both outputs walk the argument list from its start: each needs a copy of the list.
+TEST(Printf, BothOutputsSeeEveryArgumentAndSprintfIsUnbounded) {
+  DebugChannelCapture channel;
+  StdoutCapture out;
+  int result =
+      Platform::printf("%d|%s|%lld|%c|%.3f|%x", -42, "str", 1234567890123LL, 'k', 2.5, 0xBEEFu);
+  const std::string expected = "-42|str|1234567890123|k|2.500|beef";
+  EXPECT_EQ(result, static_cast<int>(expected.size()));
+  EXPECT_EQ(out.text(), expected);
+  EXPECT_EQ(channel.joined(), expected);
+  char buffer[3000];
+  std::string text(2000, 'y');
+  EXPECT_EQ(Platform::sprintf(buffer, "%s-%d", text.c_str(), 9), 2002) << "sprintf is unbounded";
+  EXPECT_EQ(std::string(buffer), text + "-9");
+  EXPECT_EQ(callWithList<char*>(&Platform::vsprintf, buffer, "%05d", 42), 5);
+  EXPECT_STREQ(buffer, "00042");
+}
+
+bool isOpen(int fd) { return fcntl(fd, F_GETFD) != -1 || errno != EBADF; }
+
+TEST(OutputStream, ReplacingClosesThePreviousNullLeavesNoneSameStreamStaysOpen) {
+  FILE* first = tmpfile();
+  FILE* second = tmpfile();
+  ASSERT_TRUE(first && second);
+  int firstFd = fileno(first);
+  int secondFd = fileno(second);
+  Platform::setOutputStream(first);
+  Platform::setOutputStream(first);
+  EXPECT_TRUE(isOpen(firstFd)) << "registering the same stream again must not close it";
+  Platform::setOutputStream(second);
+  EXPECT_FALSE(isOpen(firstFd)) << "replaced stream is closed";
+  EXPECT_TRUE(isOpen(secondFd));
+  StdoutCapture out;
+  Platform::printf("still %s", "stdout");
+  EXPECT_EQ(out.text(), "still stdout") << "printf never writes to the registered stream";
+  Platform::setOutputStream(nullptr);
+  EXPECT_FALSE(isOpen(secondFd));
+  Platform::setOutputStream(nullptr);  // nothing registered: nothing to close
 }
 
 // Levels -1, 4, 5 and 7 must be values of the type, and the interface passes a signed 32-bit int.

@@ -14,9 +14,6 @@
 
 namespace loopback {
 
-// How long any single blocking socket call in a test may wait.
-const unsigned int kTimeoutMs = 5000;
-
 inline sockaddr_in address(u_short port) {
   sockaddr_in a;
   memset(&a, 0, sizeof a);
@@ -36,35 +33,27 @@ inline sockaddr* as_sockaddr(sockaddr_in& a) { return reinterpret_cast<sockaddr*
 inline u_short local_port(SOCKET handle) {
   sockaddr_in a;
   int length = sizeof a;
-  if (getsockname(handle, as_sockaddr(a), &length) != 0) return 0;
-  return ntohs(a.sin_port);
+  return getsockname(handle, as_sockaddr(a), &length) == 0 ? ntohs(a.sin_port) : 0;
 }
 
-inline void set_timeouts(SOCKET handle, unsigned int ms = kTimeoutMs) {
-  ASSERT_EQ(0, setsockopt(handle, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&ms),
-                          sizeof ms));
-  ASSERT_EQ(0, setsockopt(handle, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&ms),
-                          sizeof ms));
+// Five seconds at most for any blocking call on the handle.
+inline void set_timeouts(SOCKET handle, unsigned int ms = 5000) {
+  for (int option : {SO_RCVTIMEO, SO_SNDTIMEO}) {
+    ASSERT_EQ(
+        0, setsockopt(handle, SOL_SOCKET, option, reinterpret_cast<const char*>(&ms), sizeof ms));
+  }
 }
 
-// Receives through `receive(buffer, size)`, a recv of some kind, until `expected` bytes came or
-// the stream ended or failed (a bounded number of calls).
-template <typename Receive>
-std::string receive_exactly(Receive receive, size_t expected) {
+// Receives until `expected` bytes came or the stream ended or failed.
+inline std::string recv_exactly(SOCKET handle, size_t expected) {
   std::string got;
   char buffer[4096];
-  for (int calls = 0; got.size() < expected && calls < 1000; ++calls) {
-    size_t want = expected - got.size();
-    int n = receive(buffer, static_cast<int>(want < sizeof buffer ? want : sizeof buffer));
-    if (n <= 0) break;
-    got.append(buffer, static_cast<size_t>(n));
+  int n = 1;
+  while (got.size() < expected && n > 0) {
+    n = recv(handle, buffer, static_cast<int>(std::min(sizeof buffer, expected - got.size())), 0);
+    if (n > 0) got.append(buffer, static_cast<size_t>(n));
   }
   return got;
-}
-
-inline std::string recv_exactly(SOCKET handle, size_t expected) {
-  return receive_exactly([handle](char* buffer, int size) { return recv(handle, buffer, size, 0); },
-                         expected);
 }
 
 // A TCP socket listening on 127.0.0.1 at a port the system chose.
@@ -83,19 +72,14 @@ inline SOCKET listener(u_short* port) {
 inline bool connected_pair(SOCKET* client, SOCKET* server) {
   u_short port = 0;
   SOCKET l = listener(&port);
-  if (l == INVALID_SOCKET) return false;
   *client = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
   sockaddr_in a = address(port);
-  bool ok = *client != INVALID_SOCKET && connect(*client, as_sockaddr(a), sizeof a) == 0;
+  bool ok = l != INVALID_SOCKET && connect(*client, as_sockaddr(a), sizeof a) == 0;
   *server = ok ? accept(l, nullptr, nullptr) : INVALID_SOCKET;
   closesocket(l);
-  if (*server == INVALID_SOCKET) {
-    if (*client != INVALID_SOCKET) closesocket(*client);
-    return false;
-  }
   set_timeouts(*client);
   set_timeouts(*server);
-  return true;
+  return *server != INVALID_SOCKET;
 }
 
 // Starts and stops the socket service around each test, as an application must on Windows.
