@@ -85,9 +85,6 @@ TEST(HeapStress, RandomOperationsAgreeWithTheShadowModel) {
       for (const Block& b : slots) mapped += b.p ? mappedRegionSize(b.p) : 0;
       HeapCheck check = checkHeap(mapped);
       ASSERT_TRUE(check.ok) << check.error << " after operation " << i;
-      HeapInfo info = heap_mallinfo();
-      ASSERT_EQ(info.arena + info.hblkhd, heap_footprint());
-      ASSERT_EQ(info.uordblks + info.fordblks, heap_footprint());
     }
   }
   for (const Block& b : slots) heap_free(b.p);
