@@ -1,7 +1,6 @@
-// Heap behaviour that depends on an untouched heap: exact footprints of the first allocations,
-// the direct-map threshold, joining of adjacent regions, release and trimming, refused system
-// memory, tuning and initialisation checks. Each case does its heap work in a child process, and
-// this process never touches the heap, so every child starts empty however the cases are run.
+// Heap behaviour that depends on an untouched heap. Each case does its heap work in a child
+// process, and this process never touches the heap, so every child starts empty however the cases
+// are run.
 #include "HeapChecker.h"
 #include "heap/Heap.h"
 

@@ -1,6 +1,5 @@
-// Randomised use of the heap against a shadow model of the blocks it handed out, first on one
-// thread with the checker walking the heap as it goes, then on four threads that free and resize
-// each other's blocks. Seeded and bounded: the same run every time.
+// Randomised use of the heap against a shadow model of the blocks it handed out. Seeded and
+// bounded: the same run every time.
 #include "HeapChecker.h"
 #include "heap/Heap.h"
 

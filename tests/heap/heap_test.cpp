@@ -1,7 +1,5 @@
-// Heap operations on a heap that earlier cases may have used: sizes, limits, shrinking,
-// alignment, aggregate allocation, statistics and the aborts on misuse. Clearing, growing and
-// kept contents are the shadow model's (heap_stress_test.cpp); exact footprints (growth,
-// release, exhaustion) are heap_fresh_test.cpp's.
+// Heap operations on a heap that earlier cases may have used. Kept contents are the shadow
+// model's (heap_stress_test.cpp); exact footprints are heap_fresh_test.cpp's.
 #include "HeapChecker.h"
 #include "heap/Heap.h"
 
