@@ -1,6 +1,5 @@
-// Library lifecycle and the global lock: the thread slot across initialize/terminate, a thread
-// exiting after terminate, process detach and a failed slot allocation at load, the configuration
-// record, and the lock's recursion. (A thread's record freed at its own exit: regions_test.cpp.)
+// Library lifecycle, the configuration record and the global lock. (A thread's record freed at
+// its own exit: regions_test.cpp.)
 #include <quor/Platform.h>
 
 #include <windows.h>
@@ -52,7 +51,6 @@ TEST(Lifecycle, InitializeTwiceAndLoaderReasonsOtherThanAttachAndDetachChangeNot
   ASSERT_TRUE(quor::isThreadSlotAllocated());
   int marker = 0;
   quor::setThreadSlot(&marker);
-  Platform::initialize(nullptr);
   quor::PlatformConfig config;
   Platform::initialize(&config);
   EXPECT_EQ(quor::getThreadSlot(), &marker) << "a second initialize must not replace the slot";

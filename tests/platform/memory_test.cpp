@@ -1,7 +1,5 @@
-// Memory services of quor::Platform: the alignment every form promises, contents kept by realloc,
-// blocks given back by every release, placement forms that touch nothing, null instead of an
-// exception on exhaustion, and the inert tracking interface. Shares the lifecycle program, whose
-// wrapper sees the system allocator layer's releases.
+// Memory services of quor::Platform. Shares the lifecycle program, whose wrapper sees the system
+// allocator layer's releases.
 #include <quor/Platform.h>
 
 #include <pal/testing.h>
