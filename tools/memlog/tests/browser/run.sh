@@ -30,11 +30,8 @@ cmake --build build/memlog-host --target quorkit-memlog -j2 >/dev/null
 cmake --preset linux-i686-memlog >/dev/null
 cmake --build --preset linux-i686-memlog --target leaks -j2 >/dev/null
 
-cache=build/linux-i686-memlog/CMakeCache.txt
-emulator=""
-if ! grep -Eq '^QUORKIT_I386_RUNS_NATIVELY:BOOL=(ON|TRUE)$' "$cache"; then
-  emulator=$(sed -n 's/^QUORKIT_QEMU_I386:[A-Z]*=//p' "$cache")
-fi
+source scripts/lib/emulator.sh
+emulator=$(quorkit_emulator build/linux-i686-memlog)
 (cd build/linux-i686-memlog/examples/leaks && ${emulator:+"$emulator"} ./leaks >/dev/null)
 
 log=build/linux-i686-memlog/examples/leaks/leaks.MEM_LOG.bin
