@@ -33,21 +33,7 @@ class DbgHelpFake : public DbgHelpTest {
   FakeDbgHelpControl* fake_ = nullptr;
 };
 
-TEST_F(DbgHelpFake, ModuleWhoseQueryFailsKeepsItsEnumeratedName) {
-  // One module whose information query fails: its enumeration name, the base's low 32 bits, a
-  // 2,100-byte block; then the first event with a 16-byte, empty stack block. (A module whose
-  // query succeeds, listed under its loaded image's path, is the real library's case.)
-  quor::logMemoryEvent("malloc", 1, 0x1000, 16, 0);
-  std::vector<LogBlock> blocks = parseLog(readFile(logPath()));
-  ASSERT_EQ(blocks.size(), 2u);
-  EXPECT_TRUE(blocks[0].length == 2100 && blocks[0].names[0] == "fake_module" &&
-              blocks[0].values[0] == 0x12345678u);
-  EXPECT_TRUE(blocks[1].code == 2 && blocks[1].size == 16 && blocks[1].length == 48);
-  EXPECT_TRUE(quor::terminateDbgHelp());
-  EXPECT_EQ(fake_->cleanupCalls, 1u);
-}
-
-TEST_F(DbgHelpFake, WalkStoresFramesAndReportsAFailureOnlyBeforeTheSecond) {
+TEST_F(DbgHelpFake, LogListsModulesAndFramesAndTheWalkReportsAFailureOnlyBeforeTheSecond) {
   const std::vector<uint32_t> frames = {0x8000AB00, 0x2222, 0x3333, 0x4444, 0x5555};
   std::copy(frames.begin(), frames.end(), fake_->frames);
   fake_->walkError = 0x1E7;
@@ -58,6 +44,11 @@ TEST_F(DbgHelpFake, WalkStoresFramesAndReportsAFailureOnlyBeforeTheSecond) {
   quor::logMemoryEvent("memalign", 0xDEADBEEF, 0xFFFF0000u, 4294967295u, 0xBEEF);
   const std::vector<LogBlock> blocks = parseLog(readFile(logPath()));
   ASSERT_EQ(blocks.size(), 3u);
+  // The one module, whose information query fails, under its enumerated name and the base's low
+  // 32 bits in a 2,100-byte block; the event that started the module, with an empty stack.
+  EXPECT_TRUE(blocks[0].length == 2100 && blocks[0].names[0] == "fake_module" &&
+              blocks[0].values[0] == 0x12345678u);
+  EXPECT_TRUE(blocks[1].code == 2 && blocks[1].size == 16 && blocks[1].length == 48);
   EXPECT_TRUE(blocks[2].values == frames && blocks[2].length == 64 && said().empty()) << said();
   // The report prints the record and each stored frame through the symboliser, a piece each.
   fake_->symbolName = "site";
@@ -91,6 +82,8 @@ TEST_F(DbgHelpFake, WalkStoresFramesAndReportsAFailureOnlyBeforeTheSecond) {
   EXPECT_TRUE(stack[0] == 2 && stack[1] == frames[0] && stack[2] == frames[1]) << stack[0];
   EXPECT_EQ(pieces(), std::vector<std::string>{"StackWalk got Exception\n"});
   EXPECT_TRUE(lockIsFree());
+  EXPECT_TRUE(quor::terminateDbgHelp());
+  EXPECT_EQ(fake_->cleanupCalls, 1u);
 }
 
 TEST_F(DbgHelpFake, SymbolLinesFollowWhatEachQueryFinds) {

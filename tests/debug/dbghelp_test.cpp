@@ -60,11 +60,9 @@ TEST_F(DbgHelpReal, StartUpKeepsTheCopyBesideTheExecutableAndShutdownUndoesIt) {
   reset();
   pal_inject_failure("LocalLock", 0, 1);
   EXPECT_FALSE(quor::initializeDbgHelp());
-  EXPECT_TRUE(_dbgHelp.hDbgHelp && _dbgHelp.hSymbolBuffer && _dbgHelp.lockCreated);
   EXPECT_TRUE(!_dbgHelp.hRecordBuffer && !_dbgHelp.hModuleTable);
   siteA("malloc", 1, 0x1000, 8, 0);
   EXPECT_NE(access(logPath().c_str(), F_OK), 0);
-  EXPECT_EQ(_dbgHelp.hRecordBuffer, nullptr);
   expectShutDown();
 }
 
@@ -120,7 +118,6 @@ TEST_F(DbgHelpReal, LogHoldsEachEventWithItsStackAndTheReportFindsItsFirstAlloca
                 b.size == 24 + i && b.region == 0xFFF0 + i)
         << i;
   }
-  EXPECT_EQ(quor::getMemOpCode("module"), quor::MEMOP_MODULE);
   EXPECT_STREQ(quor::getMemOpName(10), "none") << "codes past the table print as none";
   EXPECT_TRUE(blocks[1].values.empty()) << "the event that starts the module has no stack";
 
