@@ -295,31 +295,23 @@ TEST(MemLogSwitches, FillsBreakChannelsAndDumps) {
 }
 
 // Each thread keeps up to 32 blocks of its own and picks its next operation from a fixed-seed
-// generator, so a run is bounded and every thread mixes every kind of event.
+// generator, so a run is bounded and every thread allocates, aligns, grows, shrinks and releases.
 void churn(unsigned int state, int operations) {
   void* blocks[32] = {};
-  bool array[32] = {};
-  auto release = [&](unsigned slot) {
-    array[slot] ? Platform::operator delete[](blocks[slot]) : Platform::free(blocks[slot]);
-    blocks[slot] = nullptr;
-    array[slot] = false;
-  };
   for (int i = 0; i < operations; ++i) {
     state = state * 1103515245u + 12345u;
     const unsigned int r = state >> 8, slot = r % 32, size = 1 + (r >> 5) % 700, pick = r >> 16;
-    if (blocks[slot] == nullptr) {
-      array[slot] = pick % 4 == 3;
-      blocks[slot] = pick % 4 == 0   ? Platform::malloc(size)
-                     : pick % 4 == 1 ? Platform::memalign(16, size)
-                     : pick % 4 == 2 ? Platform::operator new(size)
-                                     : Platform::operator new[](size);
-    } else if (pick % 3 == 0 && !array[slot]) {
-      if (void* moved = Platform::realloc(blocks[slot], size)) blocks[slot] = moved;
+    void*& block = blocks[slot];
+    if (block == nullptr) {
+      block = pick % 2 ? Platform::malloc(size) : Platform::memalign(16, size);
+    } else if (pick % 3 == 0) {
+      if (void* moved = Platform::realloc(block, size)) block = moved;
     } else {
-      release(slot);
+      Platform::free(block);
+      block = nullptr;
     }
   }
-  for (unsigned slot = 0; slot < 32; ++slot) release(slot);
+  for (void* block : blocks) Platform::free(block);
 }
 
 TEST(MemLogThreads, FourThreadsBalanceAndEveryRecordParses) {
