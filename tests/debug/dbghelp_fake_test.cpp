@@ -18,8 +18,7 @@ class DbgHelpFake : public DbgHelpTest {
     DbgHelpTest::SetUp();
     // A reference of our own, so that the script can be set before start-up enumerates.
     library_ = LoadLibraryA("dbghelp.dll");
-    fake_ = reinterpret_cast<FakeDbgHelpControlFn>(
-        reinterpret_cast<void (*)(void)>(GetProcAddress(library_, "fakeDbgHelpControl")))();
+    fake_ = reinterpret_cast<FakeDbgHelpControl*>(GetProcAddress(library_, "fakeDbgHelp"));
     *fake_ = FakeDbgHelpControl{};
     fake_->moduleName = "fake_module";
     fake_->moduleBase = 0x0000000112345678ull;
