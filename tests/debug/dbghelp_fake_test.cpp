@@ -49,19 +49,7 @@ TEST_F(DbgHelpFake, LogListsModulesAndFramesAndTheWalkReportsAFailureOnlyBeforeT
               blocks[0].values[0] == 0x12345678u);
   EXPECT_TRUE(blocks[1].code == 2 && blocks[1].size == 16 && blocks[1].length == 48);
   EXPECT_TRUE(blocks[2].values == frames && blocks[2].length == 64 && said().empty()) << said();
-  // The report prints the record and each stored frame through the symboliser, a piece each.
-  fake_->symbolName = "site";
-  fake_->imageName = "app.exe";
-  std::string report = "<<memalign>>: {0xDEADBEEF} 0xFFFF0000, 4294967295 bytes. region 0xBEEF\n";
-  for (uint32_t frame : frames) {
-    char lines[64];
-    std::snprintf(lines, sizeof lines, "0x%016X site() + 0x0\n  app.exe\n", frame);
-    report += lines;
-  }
-  quor::reportLeak(0xDEADBEEF, 0xFFFF0000u, 4294967295u);
-  EXPECT_TRUE(readFile(reportPath()) == report && said() == report && pieces().size() == 6)
-      << said();
-
+  // A walk that fails is told on the channel only while it has stored fewer than two frames.
   const char* const expected[] = {"StackWalk: failed 0x1e7 @0x[0-9A-F]{8}\n",
                                   "StackWalk: failed 0x1e7 @0x8000AB00\n", "", ""};
   DWORD stack[8];
