@@ -15,11 +15,6 @@ using namespace quortest;
 
 namespace {
 
-std::string summaryLine(unsigned blocks, unsigned bytes) {
-  return "quorkit: " + std::to_string(blocks) + " blocks, " + std::to_string(bytes) +
-         " bytes still allocated\n";
-}
-
 // Writes the debugger channel to standard error, where the death test's matcher reads it.
 void debugToStderr(const char* text) { fputs(text, stderr); }
 
@@ -33,7 +28,8 @@ void leakTerminateLeakAndExit() {
   Platform::free(Platform::realloc(Platform::malloc(65), 650));
   Platform::terminate();
   Platform::operator new[](66);
-  fputs(("child: " + summaryLine(liveBefore + 2, bytesBefore + 130)).c_str(), stderr);
+  fprintf(stderr, "child: quorkit: %u blocks, %u bytes still allocated\n", liveBefore + 2,
+          bytesBefore + 130);
   exit(0);
 }
 
