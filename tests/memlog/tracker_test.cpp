@@ -1,6 +1,6 @@
 // The memory tracker of the leak-tracking build: the exact events a scripted sequence writes to
-// the log, the counters and the handler, releases of blocks that are not live, the switches and
-// dumps, and four threads at once.
+// the log, the counters, the handler and the break by serial, releases of blocks that are not
+// live, the switches and dumps, and four threads at once.
 #include <quor/Platform.h>
 
 #include <pal/testing.h>
@@ -56,6 +56,9 @@ void collectDiagnosis(quor::ErrorLevel level, const char* message) {
 std::vector<Tag> g_tags;
 void collectTag(const Tag& tag) { g_tags.push_back(tag); }
 
+unsigned int g_liveAtBreak = 0;
+void noteBreak() { g_liveAtBreak = Platform::getAllocCount(); }
+
 int g_nestedCalls = 0;
 // A handler that allocates: its own events are tracked but not shown to it again.
 void allocatingHandler(const Tag&) {
@@ -69,6 +72,8 @@ TEST(MemLogEvents, ScriptedSequenceIsLoggedShownToTheHandlerCountedAndWalked) {
   Platform::MemInfo before, after;
   Platform::getMemInfo(before, Platform::MemInfo::RESET_PEAK);
   EXPECT_EQ(nullptr, Platform::setMemTrackerHandler(&collectTag));
+  pal_set_break_hook(&noteBreak);
+  Platform::setBreakBySerial(s + 1);
   Platform::setCurrentComment("scripted");
   Platform::pushDebugRegion(0x51);
   void* a = Platform::malloc(100);
@@ -93,6 +98,10 @@ TEST(MemLogEvents, ScriptedSequenceIsLoggedShownToTheHandlerCountedAndWalked) {
   Platform::operator delete[](d);
   Platform::popDebugRegion();
   EXPECT_EQ(&collectTag, Platform::setMemTrackerHandler(nullptr));
+  Platform::setBreakBySerial(0);
+  pal_set_break_hook(nullptr);
+  // The break came once, for the serial asked, with the block already in the table.
+  EXPECT_EQ(before.liveCount + 2, g_liveAtBreak);
   const uint32_t A = addressOf(a), B = addressOf(b), A2 = addressOf(a2), B2 = addressOf(b2),
                  E = addressOf(e);
   const std::vector<Event> expected = {
@@ -209,10 +218,7 @@ TEST(MemLogBadRelease, UnknownAndDoubleReleasesAreDiagnosedAndChangeNothing) {
   Platform::setDiagnosisHandler(saved);
 }
 
-unsigned int g_liveAtBreak = 0;
-void noteBreak() { g_liveAtBreak = Platform::getAllocCount(); }
-
-TEST(MemLogSwitches, FillsBreakChannelsAndDumps) {
+TEST(MemLogSwitches, FillsChannelsAndDumps) {
   // Fill on allocation: the whole new block, and the grown tail of a realloc; on release, the
   // allocator receives the block already filled.
   Platform::setSpecialDebugState(Platform::FEATURE_FILL_ON_ALLOC, true);
@@ -229,19 +235,6 @@ TEST(MemLogSwitches, FillsBreakChannelsAndDumps) {
   g_watchReleases = false;
   Platform::setSpecialDebugState(Platform::FEATURE_FILL_ON_FREE, false);
   EXPECT_EQ(std::vector<std::string>{std::string(8, '\xDD')}, g_released);
-
-  // The break comes once, for the serial asked, with the block already in the table.
-  pal_set_break_hook(&noteBreak);
-  Platform::setBreakBySerial(Platform::getTotalAllocCount() + 2);
-  void* first = Platform::malloc(8);
-  void* second = Platform::operator new(8);
-  const unsigned int liveWithSecond = Platform::getAllocCount();
-  Platform::free(Platform::malloc(8));
-  Platform::setBreakBySerial(0);
-  pal_set_break_hook(nullptr);
-  EXPECT_EQ(liveWithSecond, g_liveAtBreak);
-  Platform::free(first);
-  Platform::operator delete(second);
 
   // The debug level and the memory channel, on standard output.
   {
