@@ -1,6 +1,6 @@
 // The memory tracker of the leak-tracking build: the exact events a scripted sequence writes to
 // the log, the counters, the handler and the break by serial, releases of blocks that are not
-// live, the switches and dumps, and four threads at once.
+// live, the dumps, the switches, and four threads at once.
 #include <quor/Platform.h>
 
 #include <pal/testing.h>
@@ -75,7 +75,7 @@ TEST(MemLogEvents, ScriptedSequenceIsLoggedShownToTheHandlerCountedAndWalked) {
   pal_set_break_hook(&noteBreak);
   Platform::setBreakBySerial(s + 1);
   Platform::setCurrentComment("scripted");
-  Platform::pushDebugRegion(0x51);
+  Platform::pushDebugRegion(0x5A);
   void* a = Platform::malloc(100);
   void* b = Platform::memalign(64, 200);
   void* c = Platform::operator new(24);
@@ -87,7 +87,7 @@ TEST(MemLogEvents, ScriptedSequenceIsLoggedShownToTheHandlerCountedAndWalked) {
   EXPECT_EQ(nullptr, Platform::realloc(a, 0xFFFFFF00u));
   void* a2 = Platform::realloc(a, 5000);  // grows (and moves: no room behind 100 bytes)
   Platform::setCurrentComment(nullptr);
-  Platform::pushDebugRegion(0x52);
+  Platform::pushDebugRegion(0x5B);
   void* b2 = Platform::realloc(b, 16);          // shrinks
   void* e = Platform::realloc(nullptr, 32);     // an allocation by realloc
   EXPECT_EQ(nullptr, Platform::realloc(e, 0));  // to a null result: the block is released
@@ -105,12 +105,12 @@ TEST(MemLogEvents, ScriptedSequenceIsLoggedShownToTheHandlerCountedAndWalked) {
   const uint32_t A = addressOf(a), B = addressOf(b), A2 = addressOf(a2), B2 = addressOf(b2),
                  E = addressOf(e);
   const std::vector<Event> expected = {
-      {kMalloc, s, A, 100, 0x51},     {kMemalign, s + 1, B, 200, 0x51},
-      {kRealloc, s + 2, C, 24, 0x51}, {kRealloc, s + 3, D, 40, 0x51},
-      {kFree, s, A, 100, 0x51},       {kRealloc, s + 4, A2, 5000, 0x51},
-      {kFree, s + 1, B, 200, 0x52},   {kRealloc, s + 5, B2, 16, 0x52},
-      {kRealloc, s + 6, E, 32, 0x52}, {kFree, s + 6, E, 32, 0x52},
-      {kFree, s + 2, C, 24, 0x51},    {kFree, s + 3, D, 40, 0x51}};
+      {kMalloc, s, A, 100, 0x5A},     {kMemalign, s + 1, B, 200, 0x5A},
+      {kRealloc, s + 2, C, 24, 0x5A}, {kRealloc, s + 3, D, 40, 0x5A},
+      {kFree, s, A, 100, 0x5A},       {kRealloc, s + 4, A2, 5000, 0x5A},
+      {kFree, s + 1, B, 200, 0x5B},   {kRealloc, s + 5, B2, 16, 0x5B},
+      {kRealloc, s + 6, E, 32, 0x5B}, {kFree, s + 6, E, 32, 0x5B},
+      {kFree, s + 2, C, 24, 0x5A},    {kFree, s + 3, D, 40, 0x5A}};
   EXPECT_EQ(expected, eventsSince(start));
   // The handler saw the same events, with the operation asked and the block's own region (where
   // the log has the current one) and comment.
@@ -123,7 +123,7 @@ TEST(MemLogEvents, ScriptedSequenceIsLoggedShownToTheHandlerCountedAndWalked) {
   for (size_t i = 0; i < expected.size(); ++i) {
     const Tag& t = g_tags[i];
     const Event seen = {expected[i][0], t.serial, addressOf(t.block), t.size, expected[i][4]};
-    EXPECT_TRUE(seen == expected[i] && t.region == (t.serial < s + 5 ? 0x51 : 0x52) &&
+    EXPECT_TRUE(seen == expected[i] && t.region == (t.serial < s + 5 ? 0x5A : 0x5B) &&
                 shown[i] == std::make_pair(int(t.op), t.comment != nullptr))
         << i;
   }
@@ -151,8 +151,8 @@ TEST(MemLogEvents, ScriptedSequenceIsLoggedShownToTheHandlerCountedAndWalked) {
                              [](const Tag& x, const Tag& y) { return x.serial < y.serial; }));
   const Tag &grown = g_tags[g_tags.size() - 2], &shrunk = g_tags.back();
   EXPECT_TRUE(grown.block == a2 && grown.op == Tag::OP_REALLOC && grown.comment &&
-              grown.region == 0x51);
-  EXPECT_TRUE(shrunk.block == b2 && !shrunk.comment && shrunk.region == 0x52);
+              grown.region == 0x5A);
+  EXPECT_TRUE(shrunk.block == b2 && !shrunk.comment && shrunk.region == 0x5B);
   // The check finds a table that no longer agrees with the counters.
   quor::LiveBlock* entry = quor::trackedBlocksForTesting().find(B2);
   ASSERT_NE(nullptr, entry);
@@ -161,6 +161,26 @@ TEST(MemLogEvents, ScriptedSequenceIsLoggedShownToTheHandlerCountedAndWalked) {
   entry->size -= 1;
   EXPECT_NE(std::string::npos, g_diagnosis.find("1:memory tracker: the table holds"));
   Platform::setDiagnosisHandler(saved);
+
+  // Dumps of a range of regions: to a file, or to the channel without one; callbacks alike.
+  const std::string dumpName = executablePath() + ".dump.txt";
+  Platform::dumpRegion(0x5A, 0x5A, dumpName.c_str());
+  char dumped[160];
+  snprintf(dumped, sizeof dumped,
+           "<<realloc>>: {0x%08X} 0x%08X, 5000 bytes. region 0x005A \"scripted\"\n"
+           "1 blocks, 5000 bytes\n",
+           s + 4, A2);
+  EXPECT_EQ(dumped, readFile(dumpName));
+  std::remove(dumpName.c_str());
+  {
+    DebugChannelCapture debug;
+    Platform::dumpRegion(0x5B, 0x5F, nullptr);
+    EXPECT_NE(std::string::npos,
+              debug.joined().find("16 bytes. region 0x005B\n1 blocks, 16 bytes\n"));
+  }
+  g_tags.clear();
+  Platform::dumpRegionCb(&collectTag, 0x5B, 0x5B);
+  EXPECT_TRUE(g_tags.size() == 1 && g_tags[0].block == b2);
 
   // A handler that allocates sees each outer event once, not its own.
   Platform::setMemTrackerHandler(&allocatingHandler);
@@ -218,7 +238,7 @@ TEST(MemLogBadRelease, UnknownAndDoubleReleasesAreDiagnosedAndChangeNothing) {
   Platform::setDiagnosisHandler(saved);
 }
 
-TEST(MemLogSwitches, FillsChannelsAndDumps) {
+TEST(MemLogSwitches, FillsLevelAndMemoryChannel) {
   // Fill on allocation: the whole new block, and the grown tail of a realloc; on release, the
   // allocator receives the block already filled.
   Platform::setSpecialDebugState(Platform::FEATURE_FILL_ON_ALLOC, true);
@@ -237,54 +257,22 @@ TEST(MemLogSwitches, FillsChannelsAndDumps) {
   EXPECT_EQ(std::vector<std::string>{std::string(8, '\xDD')}, g_released);
 
   // The debug level and the memory channel, on standard output.
-  {
-    StdoutCapture out;
-    Platform::setDebugLevel(2);
-    Platform::dprintf(2, "level %d\n", 2);
-    Platform::dprintf(3, "level %d\n", 3);
-    Platform::setDebugLevel(0);
-    Platform::setDebugInfo(quor::DEBUG_INFO_MEMORY, true);
-    void* shown = Platform::malloc(12);
-    Platform::free(shown);
-    Platform::setDebugInfo(quor::DEBUG_INFO_MEMORY, false);
-    const unsigned int serial = Platform::getTotalAllocCount();
-    char lines[256];
-    snprintf(lines, sizeof lines,
-             "level 2\nmemory: malloc {%u} 0x%08X, 12 bytes, region 0x0000\n"
-             "memory: free {%u} 0x%08X, 12 bytes, region 0x0000\n",
-             serial, addressOf(shown), serial, addressOf(shown));
-    EXPECT_EQ(lines, out.text());
-  }
-
-  // Dumps of a range of regions: to a file, or to the channel without one; callbacks alike.
-  Platform::pushDebugRegion(0x3A0);
-  Platform::setCurrentComment("dumped");
-  void* inRegion = Platform::malloc(30);
-  Platform::setCurrentComment(nullptr);
-  Platform::pushDebugRegion(0x3A1);
-  void* inNext = Platform::operator new[](31);
-  Platform::popDebugRegion();
-  Platform::popDebugRegion();
-  const std::string dumpName = executablePath() + ".dump.txt";
-  Platform::dumpRegion(0x3A0, 0x3A0, dumpName.c_str());
-  char expected[160];
-  snprintf(expected, sizeof expected,
-           "<<malloc>>: {0x%08X} 0x%08X, 30 bytes. region 0x03A0 \"dumped\"\n1 blocks, 30 bytes\n",
-           Platform::getTotalAllocCount() - 1, addressOf(inRegion));
-  EXPECT_EQ(expected, readFile(dumpName));
-  std::remove(dumpName.c_str());
-  {
-    DebugChannelCapture debug;
-    Platform::dumpRegion(0x3A1, 0x3FF, nullptr);
-    EXPECT_NE(std::string::npos,
-              debug.joined().find("31 bytes. region 0x03A1\n1 blocks, 31 bytes\n"));
-  }
-  g_tags.clear();
-  Platform::dumpRegionCb(&collectTag, 0x3A1, 0x3A1);
-  ASSERT_EQ(1u, g_tags.size());
-  EXPECT_EQ(inNext, g_tags[0].block);
-  Platform::free(inRegion);
-  Platform::operator delete[](inNext);
+  StdoutCapture out;
+  Platform::setDebugLevel(2);
+  Platform::dprintf(2, "level %d\n", 2);
+  Platform::dprintf(3, "level %d\n", 3);
+  Platform::setDebugLevel(0);
+  Platform::setDebugInfo(quor::DEBUG_INFO_MEMORY, true);
+  void* shown = Platform::malloc(12);
+  Platform::free(shown);
+  Platform::setDebugInfo(quor::DEBUG_INFO_MEMORY, false);
+  const unsigned int serial = Platform::getTotalAllocCount();
+  char lines[256];
+  snprintf(lines, sizeof lines,
+           "level 2\nmemory: malloc {%u} 0x%08X, 12 bytes, region 0x0000\n"
+           "memory: free {%u} 0x%08X, 12 bytes, region 0x0000\n",
+           serial, addressOf(shown), serial, addressOf(shown));
+  EXPECT_EQ(lines, out.text());
 }
 
 // Each thread keeps up to 32 blocks of its own and picks its next operation from a fixed-seed
