@@ -4,6 +4,7 @@
 #include <libgen.h>
 
 #include <regex>
+#include <tuple>
 
 #include "debug/dbghelp_fixture.h"
 #include "debug/fake_dbghelp.h"
@@ -74,12 +75,8 @@ TEST_F(DbgHelpFake, LogListsModulesAndFramesAndTheWalkReportsAFailureOnlyBeforeT
 
 TEST_F(DbgHelpFake, SymbolLinesFollowWhatEachQueryFinds) {
   ASSERT_TRUE(quor::initializeDbgHelp());
-  struct {
-    const char *symbol, *image, *file;
-    bool line;
-    DWORD address;
-    const char* text;
-  } const cases[] = {
+  // Each: the symbol, image and file found, whether a line is, the address and its text.
+  const std::tuple<const char*, const char*, const char*, bool, DWORD, const char*> cases[] = {
       {"ns::W::paint", "C:\\app\\w.dll", "w.cpp", true, 0x80001234u,
        "0x0000000080001234 ns::W::paint() + 0x34\n  C:\\app\\w.dll\n  w.cpp(4294967295)\n"},
       {"f", "m.dll", nullptr, true, 0x401000,
@@ -89,17 +86,17 @@ TEST_F(DbgHelpFake, SymbolLinesFollowWhatEachQueryFinds) {
   };
   fake_->displacement = 0x100000034ull;  // only the low 32 bits are printed
   fake_->lineNumber = 4294967295u;
-  for (const auto& c : cases) {
-    fake_->symbolName = c.symbol;
-    fake_->imageName = c.image;
-    fake_->fileName = c.file;
-    fake_->lineFound = c.line;
-    EXPECT_EQ(symbolOf(c.address), c.text);
+  for (const auto& [symbol, image, file, line, address, text] : cases) {
+    fake_->symbolName = symbol;
+    fake_->imageName = image;
+    fake_->fileName = file;
+    fake_->lineFound = line;
+    EXPECT_EQ(symbolOf(address), text);
     // The upper half reaches the library sign-extended.
-    const DWORD64 asked = c.address >= 0x80000000u ? 0xFFFFFFFF00000000ull | c.address : c.address;
+    const DWORD64 asked = address >= 0x80000000u ? 0xFFFFFFFF00000000ull | address : address;
     EXPECT_TRUE(fake_->symbolQuery == asked && fake_->moduleQuery == asked &&
                 fake_->lineQuery == asked)
-        << c.text;
+        << text;
   }
   // A fault in the last query keeps the lines before it, and is said once.
   fake_->faultInLineQuery = true;
