@@ -47,24 +47,19 @@ TEST_F(DbgHelpReal, StartUpKeepsTheCopyBesideTheExecutableAndShutdownUndoesIt) {
     EXPECT_TRUE(std::regex_match(pieces()[i], line) && pieces()[i].find("00000000") == npos)
         << pieces()[i];
   }
-  EXPECT_NE(_dbgHelp.pModuleTable, nullptr);
-  const HLOCAL symbols = _dbgHelp.hSymbolBuffer;
   EXPECT_FALSE(quor::initializeDbgHelp()) << "a second start-up changes nothing, says nothing";
   EXPECT_EQ(pieces().size(), 13u);
-  EXPECT_EQ(_dbgHelp.hSymbolBuffer, symbols);
   expectShutDown();
   EXPECT_TRUE(quor::initializeDbgHelp()) << "shut down, the module starts again";
 
   // A symbol buffer that cannot be locked (the first lock): start-up fails, no record buffer, and
-  // events are neither logged nor retry the start-up.
+  // events are not logged.
   reset();
   pal_inject_failure("LocalLock", 0, 1);
   EXPECT_FALSE(quor::initializeDbgHelp());
-  EXPECT_TRUE(_dbgHelp.hDbgHelp && _dbgHelp.hSymbolBuffer && _dbgHelp.lockCreated);
   EXPECT_TRUE(!_dbgHelp.hRecordBuffer && !_dbgHelp.hModuleTable);
   siteA("malloc", 1, 0x1000, 8, 0);
   EXPECT_NE(access(logPath().c_str(), F_OK), 0);
-  EXPECT_EQ(_dbgHelp.hRecordBuffer, nullptr);
   expectShutDown();
 }
 
@@ -90,12 +85,6 @@ TEST_F(DbgHelpReal, CaptureWalksOptimisedFramesInOrder) {
   EXPECT_EQ(said(), "");
   EXPECT_FALSE(quor::captureStack(nullptr, 8));
   EXPECT_TRUE(lockIsFree());
-  // Symbolising clears the whole text given, also past what it writes.
-  char text[256];
-  std::memset(text, 'x', sizeof text);
-  EXPECT_TRUE(quor::symbolizeAddress(0x1000u, text, sizeof text));
-  EXPECT_EQ(std::count(text, text + 256, '\0'), 256 - static_cast<int>(std::strlen(text)));
-  EXPECT_FALSE(quor::symbolizeAddress(0x1000u, nullptr, 16));
 }
 
 TEST_F(DbgHelpReal, LogHoldsEachEventWithItsStackAndTheReportFindsItsFirstAllocation) {
@@ -103,51 +92,51 @@ TEST_F(DbgHelpReal, LogHoldsEachEventWithItsStackAndTheReportFindsItsFirstAlloca
                                "free",   "delete", "new_array", "delete_array",
                                "New",    "",       nullptr,     "malloc "};
   const uint32_t codes[] = {2, 4, 3, 4, 5, 5, 4, 5, 0, 0, 0, 0};
-  for (uint32_t i = 0; i < 12; ++i) siteA(names[i], 0x11 + i, 0x2000 + i, 24 + i, 0xFFF0 + i);
-  quor::logMemoryEvent("new", 0x12, 0x2001, 25, 0);  // the same block again
-  const std::string bytes = readFile(logPath());     // readable while the writer has it open
+  const uint32_t size = 0x80000018u;  // printed unsigned
+  for (uint32_t i = 0; i < 12; ++i) siteA(names[i], 0x11 + i, 0x2000 + i, size + i, 0xFFF0 + i);
+  quor::logMemoryEvent("new", 0x12, 0x2001, size + 1, 0);  // the same block again
+  const std::string bytes = readFile(logPath());           // readable while the writer has it open
   const std::vector<LogBlock> blocks = parseLog(bytes);
   ASSERT_EQ(blocks.size(), 14u);
   const LogBlock& modules = blocks[0];
   EXPECT_TRUE(modules.code == 1 && (modules.id | modules.address | modules.size) == 0 &&
-              modules.region == 0 && modules.names.size() == _dbgHelp.moduleCount);
+              modules.region == 0);
   EXPECT_NE(std::find(modules.names.begin(), modules.names.end(), executablePath()),
             modules.names.end());
-  EXPECT_EQ(blocks[1].offset % 16, 4u) << "blocks after the module block start 4 past 16";
   for (uint32_t i = 0; i < 12; ++i) {
     const LogBlock& b = blocks[i + 1];
     EXPECT_TRUE(b.code == codes[i] && b.id == 0x11 + i && b.address == 0x2000 + i &&
-                b.size == 24 + i && b.region == 0xFFF0 + i)
+                b.size == size + i && b.region == 0xFFF0 + i)
         << i;
   }
-  EXPECT_EQ(quor::getMemOpCode("module"), quor::MEMOP_MODULE);
-  EXPECT_STREQ(quor::getMemOpName(10), "none") << "codes past the table print as none";
   EXPECT_TRUE(blocks[1].values.empty()) << "the event that starts the module has no stack";
 
   // "new" is found as realloc, from its first record, with its stack innermost first.
   pieces().clear();
-  quor::reportLeak(0x12, 0x2001, 25);
+  quor::reportLeak(0x12, 0x2001, size + 1);
   const std::string first = readFile(reportPath());
   EXPECT_EQ(first, said()) << "the channel gets the same text";
-  EXPECT_EQ(first.rfind("<<realloc>>: {0x00000012} 0x00002001, 25 bytes. region 0xFFF1\n0x", 0),
-            0u);
+  EXPECT_EQ(
+      first.rfind("<<realloc>>: {0x00000012} 0x00002001, 2147483673 bytes. region 0xFFF1\n0x", 0),
+      0u);
   const size_t inner = first.find(" quor::captureStack() + 0x");
   const size_t middle = first.find(" quor::logMemoryEvent() + 0x");
   const size_t outer = first.find(" dbgtest::siteA() + 0x");
   EXPECT_TRUE(inner < middle && middle < outer && outer != npos) << first;
   EXPECT_NE(first.find("dbghelp_test.cpp("), npos) << first;
   // Releases, unknown names and the module block never match; a second report appends.
-  quor::reportLeak(0x15, 0x2004, 28);
-  quor::reportLeak(0x19, 0x2008, 32);
+  quor::reportLeak(0x15, 0x2004, size + 4);
+  quor::reportLeak(0x19, 0x2008, size + 8);
   quor::reportLeak(0, 0, 0);
   EXPECT_EQ(readFile(reportPath()), first);
-  quor::reportLeak(0x13, 0x2002, 26);
+  quor::reportLeak(0x13, 0x2002, size + 2);
   const std::string both = readFile(reportPath());
-  const std::string line = "<<memalign>>: {0x00000013} 0x00002002, 26 bytes. region 0xFFF2\n";
+  const std::string line =
+      "<<memalign>>: {0x00000013} 0x00002002, 2147483674 bytes. region 0xFFF2\n";
   EXPECT_TRUE(both.rfind(first, 0) == 0 && both.find(line, first.size()) == first.size());
   // The first report of the next run empties the file again.
   _dbgHelp.firstReport = true;
-  quor::reportLeak(0x13, 0x2002, 26);
+  quor::reportLeak(0x13, 0x2002, size + 2);
   EXPECT_EQ(readFile(reportPath()), both.substr(first.size()));
 
   // Shutdown closes the log; the next event truncates it and starts over.
@@ -235,7 +224,6 @@ TEST_F(DbgHelpReal, HostileLogsEndTheSearchWithoutReadingPastTheBuffers) {
     EXPECT_EQ(std::count(area + 64, area + 96, 0xEE), 32) << modules;
     EXPECT_FALSE(read(log, area, 64)) << "end of file";
     CloseHandle(log);
-    EXPECT_FALSE(read(INVALID_HANDLE_VALUE, area, 64) || read(nullptr, area, 64));
   }
 }
 

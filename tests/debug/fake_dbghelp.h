@@ -23,7 +23,4 @@ struct FakeDbgHelpControl {
   unsigned cleanupCalls;
 };
 
-// Exported by the fake as "fakeDbgHelpControl".
-typedef FakeDbgHelpControl*(WINAPI* FakeDbgHelpControlFn)(void);
-
 #endif  // QUORKIT_TESTS_FAKE_DBGHELP_H

@@ -1,6 +1,6 @@
 // The memory tracker of the leak-tracking build: the exact events a scripted sequence writes to
-// the log, the counters and the handler, releases of blocks that are not live, the switches and
-// dumps, and four threads at once.
+// the log, the counters, the handler and the break by serial, releases of blocks that are not
+// live, the dumps, the switches, and four threads at once.
 #include <quor/Platform.h>
 
 #include <pal/testing.h>
@@ -56,10 +56,26 @@ void collectDiagnosis(quor::ErrorLevel level, const char* message) {
 std::vector<Tag> g_tags;
 void collectTag(const Tag& tag) { g_tags.push_back(tag); }
 
-TEST(MemLogEvents, ScriptedSequenceWritesExactlyTheExpectedEvents) {
+unsigned int g_liveAtBreak = 0;
+void noteBreak() { g_liveAtBreak = Platform::getAllocCount(); }
+
+int g_nestedCalls = 0;
+// A handler that allocates: its own events are tracked but not shown to it again.
+void allocatingHandler(const Tag&) {
+  ++g_nestedCalls;
+  Platform::free(Platform::malloc(8));
+}
+
+TEST(MemLogEvents, ScriptedSequenceIsLoggedShownToTheHandlerCountedAndWalked) {
   const size_t start = logEnd();
   const uint32_t s = Platform::getTotalAllocCount() + 1;  // the next serial
-  Platform::pushDebugRegion(0x51);
+  Platform::MemInfo before, after;
+  Platform::getMemInfo(before, Platform::MemInfo::RESET_PEAK);
+  EXPECT_EQ(nullptr, Platform::setMemTrackerHandler(&collectTag));
+  pal_set_break_hook(&noteBreak);
+  Platform::setBreakBySerial(s + 1);
+  Platform::setCurrentComment("scripted");
+  Platform::pushDebugRegion(0x5A);
   void* a = Platform::malloc(100);
   void* b = Platform::memalign(64, 200);
   void* c = Platform::operator new(24);
@@ -70,7 +86,8 @@ TEST(MemLogEvents, ScriptedSequenceWritesExactlyTheExpectedEvents) {
   EXPECT_EQ(nullptr, Platform::memalign(3, 16));
   EXPECT_EQ(nullptr, Platform::realloc(a, 0xFFFFFF00u));
   void* a2 = Platform::realloc(a, 5000);  // grows (and moves: no room behind 100 bytes)
-  Platform::pushDebugRegion(0x52);
+  Platform::setCurrentComment(nullptr);
+  Platform::pushDebugRegion(0x5B);
   void* b2 = Platform::realloc(b, 16);          // shrinks
   void* e = Platform::realloc(nullptr, 32);     // an allocation by realloc
   EXPECT_EQ(nullptr, Platform::realloc(e, 0));  // to a null result: the block is released
@@ -79,69 +96,47 @@ TEST(MemLogEvents, ScriptedSequenceWritesExactlyTheExpectedEvents) {
   Platform::operator delete(nullptr);
   Platform::operator delete(c);
   Platform::operator delete[](d);
-  Platform::free(b2);
-  Platform::free(a2);
   Platform::popDebugRegion();
+  EXPECT_EQ(&collectTag, Platform::setMemTrackerHandler(nullptr));
+  Platform::setBreakBySerial(0);
+  pal_set_break_hook(nullptr);
+  // The break came once, for the serial asked, with the block already in the table.
+  EXPECT_EQ(before.liveCount + 2, g_liveAtBreak);
   const uint32_t A = addressOf(a), B = addressOf(b), A2 = addressOf(a2), B2 = addressOf(b2),
                  E = addressOf(e);
   const std::vector<Event> expected = {
-      {kMalloc, s, A, 100, 0x51},     {kMemalign, s + 1, B, 200, 0x51},
-      {kRealloc, s + 2, C, 24, 0x51}, {kRealloc, s + 3, D, 40, 0x51},
-      {kFree, s, A, 100, 0x51},       {kRealloc, s + 4, A2, 5000, 0x51},
-      {kFree, s + 1, B, 200, 0x52},   {kRealloc, s + 5, B2, 16, 0x52},
-      {kRealloc, s + 6, E, 32, 0x52}, {kFree, s + 6, E, 32, 0x52},
-      {kFree, s + 2, C, 24, 0x51},    {kFree, s + 3, D, 40, 0x51},
-      {kFree, s + 5, B2, 16, 0x51},   {kFree, s + 4, A2, 5000, 0x51}};
+      {kMalloc, s, A, 100, 0x5A},     {kMemalign, s + 1, B, 200, 0x5A},
+      {kRealloc, s + 2, C, 24, 0x5A}, {kRealloc, s + 3, D, 40, 0x5A},
+      {kFree, s, A, 100, 0x5A},       {kRealloc, s + 4, A2, 5000, 0x5A},
+      {kFree, s + 1, B, 200, 0x5B},   {kRealloc, s + 5, B2, 16, 0x5B},
+      {kRealloc, s + 6, E, 32, 0x5B}, {kFree, s + 6, E, 32, 0x5B},
+      {kFree, s + 2, C, 24, 0x5A},    {kFree, s + 3, D, 40, 0x5A}};
   EXPECT_EQ(expected, eventsSince(start));
-  EXPECT_EQ(s + 7, Platform::getTotalAllocCount() + 1);
-}
-
-int g_nestedCalls = 0;
-// A handler that allocates: its own events are tracked but not shown to it again.
-void allocatingHandler(const Tag&) {
-  ++g_nestedCalls;
-  Platform::free(Platform::malloc(8));
-}
-
-TEST(MemLogCounters, CountersHandlerWalkAndCheckFollowMixedSequences) {
-  Platform::MemInfo before, after;
-  Platform::getMemInfo(before, Platform::MemInfo::RESET_PEAK);
-  EXPECT_EQ(nullptr, Platform::setMemTrackerHandler(&collectTag));
-  Platform::setCurrentComment("counters");
-  Platform::pushDebugRegion(7);
-  void* a = Platform::malloc(1000);
-  void* b = Platform::operator new[](300);
-  void* c = Platform::memalign(32, 50);
-  void* a2 = Platform::realloc(a, 2000);
-  Platform::setCurrentComment(nullptr);
-  void* d = Platform::operator new(10);
-  Platform::free(c);
-  Platform::popDebugRegion();
-  EXPECT_EQ(&collectTag, Platform::setMemTrackerHandler(nullptr));
-
-  // Every event, in order, as the handler saw it: op, block, size, serial (from a's), comment.
-  const std::vector<std::tuple<int, void*, unsigned, unsigned, bool>> seen = {
-      {Tag::OP_MALLOC, a, 1000, 0, true},   {Tag::OP_NEW_ARRAY, b, 300, 1, true},
-      {Tag::OP_MEMALIGN, c, 50, 2, true},   {Tag::OP_FREE, a, 1000, 0, true},
-      {Tag::OP_REALLOC, a2, 2000, 3, true}, {Tag::OP_NEW, d, 10, 4, false},
-      {Tag::OP_FREE, c, 50, 2, true}};
-  ASSERT_EQ(seen.size(), g_tags.size());
-  for (size_t i = 0; i < seen.size(); ++i) {
+  // The handler saw the same events, with the operation asked and the block's own region (where
+  // the log has the current one) and comment.
+  const std::pair<int, bool> shown[] = {
+      {Tag::OP_MALLOC, true},    {Tag::OP_MEMALIGN, true}, {Tag::OP_NEW, true},
+      {Tag::OP_NEW_ARRAY, true}, {Tag::OP_FREE, true},     {Tag::OP_REALLOC, true},
+      {Tag::OP_FREE, true},      {Tag::OP_REALLOC, false}, {Tag::OP_REALLOC, false},
+      {Tag::OP_FREE, false},     {Tag::OP_DELETE, true},   {Tag::OP_DELETE_ARRAY, true}};
+  ASSERT_EQ(expected.size(), g_tags.size());
+  for (size_t i = 0; i < expected.size(); ++i) {
     const Tag& t = g_tags[i];
-    EXPECT_EQ(seen[i], std::make_tuple(int(t.op), t.block, t.size, t.serial - g_tags[0].serial,
-                                       t.comment != nullptr))
+    const Event seen = {expected[i][0], t.serial, addressOf(t.block), t.size, expected[i][4]};
+    EXPECT_TRUE(seen == expected[i] && t.region == (t.serial < s + 5 ? 0x5A : 0x5B) &&
+                shown[i] == std::make_pair(int(t.op), t.comment != nullptr))
         << i;
-    EXPECT_EQ(7, t.region);
   }
-  // Live b, a2 and d; five allocations, two releases, one realloc; the peak held b, c, a2 and d
-  // (a realloc's release is counted before its new block).
+
+  // Live a2 and b2; seven allocations (reallocs included), five releases, three reallocs; the
+  // peak held a2, b, c and d (a realloc's release is counted before its new block).
   Platform::getMemInfo(after, Platform::MemInfo::RESET_PEAK);
   const unsigned deltas[] = {
       after.liveCount - before.liveCount,         after.liveBytes - before.liveBytes,
       after.totalAllocs - before.totalAllocs,     after.totalFrees - before.totalFrees,
       after.totalReallocs - before.totalReallocs, after.peakBytes - before.liveBytes};
   EXPECT_EQ(std::vector<unsigned>(deltas, deltas + 6),
-            (std::vector<unsigned>{3, 2310, 5, 2, 1, 2360}));
+            (std::vector<unsigned>{2, 5016, 7, 5, 3, 5264}));
   Platform::getMemInfo(after, 0);
   EXPECT_TRUE(after.peakBytes == after.liveBytes && after.liveBytes == Platform::getAllocSize());
 
@@ -154,11 +149,12 @@ TEST(MemLogCounters, CountersHandlerWalkAndCheckFollowMixedSequences) {
   ASSERT_EQ(after.liveCount, g_tags.size());
   EXPECT_TRUE(std::is_sorted(g_tags.begin(), g_tags.end(),
                              [](const Tag& x, const Tag& y) { return x.serial < y.serial; }));
-  const Tag& mid = g_tags[g_tags.size() - 2];
-  EXPECT_TRUE(g_tags.back().block == d && g_tags.back().op == Tag::OP_NEW);
-  EXPECT_TRUE(mid.block == a2 && mid.op == Tag::OP_REALLOC && mid.comment && mid.region == 7);
+  const Tag &grown = g_tags[g_tags.size() - 2], &shrunk = g_tags.back();
+  EXPECT_TRUE(grown.block == a2 && grown.op == Tag::OP_REALLOC && grown.comment &&
+              grown.region == 0x5A);
+  EXPECT_TRUE(shrunk.block == b2 && !shrunk.comment && shrunk.region == 0x5B);
   // The check finds a table that no longer agrees with the counters.
-  quor::LiveBlock* entry = quor::trackedBlocksForTesting().find(addressOf(d));
+  quor::LiveBlock* entry = quor::trackedBlocksForTesting().find(B2);
   ASSERT_NE(nullptr, entry);
   entry->size += 1;
   Platform::checkMemoryBlocks(nullptr);
@@ -166,14 +162,33 @@ TEST(MemLogCounters, CountersHandlerWalkAndCheckFollowMixedSequences) {
   EXPECT_NE(std::string::npos, g_diagnosis.find("1:memory tracker: the table holds"));
   Platform::setDiagnosisHandler(saved);
 
+  // Dumps of a range of regions: to a file, or to the channel without one; callbacks alike.
+  const std::string dumpName = executablePath() + ".dump.txt";
+  Platform::dumpRegion(0x5A, 0x5A, dumpName.c_str());
+  char dumped[160];
+  snprintf(dumped, sizeof dumped,
+           "<<realloc>>: {0x%08X} 0x%08X, 5000 bytes. region 0x005A \"scripted\"\n"
+           "1 blocks, 5000 bytes\n",
+           s + 4, A2);
+  EXPECT_EQ(dumped, readFile(dumpName));
+  std::remove(dumpName.c_str());
+  {
+    DebugChannelCapture debug;
+    Platform::dumpRegion(0x5B, 0x5F, nullptr);
+    EXPECT_NE(std::string::npos,
+              debug.joined().find("16 bytes. region 0x005B\n1 blocks, 16 bytes\n"));
+  }
+  g_tags.clear();
+  Platform::dumpRegionCb(&collectTag, 0x5B, 0x5B);
+  EXPECT_TRUE(g_tags.size() == 1 && g_tags[0].block == b2);
+
   // A handler that allocates sees each outer event once, not its own.
   Platform::setMemTrackerHandler(&allocatingHandler);
   Platform::free(Platform::malloc(4));
   Platform::setMemTrackerHandler(nullptr);
   EXPECT_EQ(2, g_nestedCalls);
-  Platform::free(b);
+  Platform::free(b2);
   Platform::free(a2);
-  Platform::operator delete(d);
 }
 
 std::string notLive(const char* what, uint32_t address) {
@@ -217,16 +232,10 @@ TEST(MemLogBadRelease, UnknownAndDoubleReleasesAreDiagnosedAndChangeNothing) {
   Platform::getMemInfo(after, 0);
   EXPECT_TRUE(before.liveCount == after.liveCount && before.liveBytes == after.liveBytes &&
               before.totalAllocs + 1 == after.totalAllocs);
-  g_diagnosis.clear();
-  Platform::checkMemoryBlocks(nullptr);
-  EXPECT_EQ("", g_diagnosis);
   Platform::setDiagnosisHandler(saved);
 }
 
-unsigned int g_liveAtBreak = 0;
-void noteBreak() { g_liveAtBreak = Platform::getAllocCount(); }
-
-TEST(MemLogSwitches, FillsBreakChannelsAndDumps) {
+TEST(MemLogSwitches, FillsLevelAndMemoryChannel) {
   // Fill on allocation: the whole new block, and the grown tail of a realloc; on release, the
   // allocator receives the block already filled.
   Platform::setSpecialDebugState(Platform::FEATURE_FILL_ON_ALLOC, true);
@@ -244,96 +253,43 @@ TEST(MemLogSwitches, FillsBreakChannelsAndDumps) {
   Platform::setSpecialDebugState(Platform::FEATURE_FILL_ON_FREE, false);
   EXPECT_EQ(std::vector<std::string>{std::string(8, '\xDD')}, g_released);
 
-  // The break comes once, for the serial asked, with the block already in the table.
-  pal_set_break_hook(&noteBreak);
-  Platform::setBreakBySerial(Platform::getTotalAllocCount() + 2);
-  void* first = Platform::malloc(8);
-  void* second = Platform::operator new(8);
-  const unsigned int liveWithSecond = Platform::getAllocCount();
-  Platform::free(Platform::malloc(8));
-  Platform::setBreakBySerial(0);
-  pal_set_break_hook(nullptr);
-  EXPECT_EQ(liveWithSecond, g_liveAtBreak);
-  Platform::free(first);
-  Platform::operator delete(second);
-
   // The debug level and the memory channel, on standard output.
-  {
-    StdoutCapture out;
-    Platform::setDebugLevel(2);
-    Platform::dprintf(2, "level %d\n", 2);
-    Platform::dprintf(3, "level %d\n", 3);
-    Platform::setDebugLevel(0);
-    Platform::setDebugInfo(quor::DEBUG_INFO_MEMORY, true);
-    void* shown = Platform::malloc(12);
-    Platform::free(shown);
-    Platform::setDebugInfo(quor::DEBUG_INFO_MEMORY, false);
-    const unsigned int serial = Platform::getTotalAllocCount();
-    char lines[256];
-    snprintf(lines, sizeof lines,
-             "level 2\nmemory: malloc {%u} 0x%08X, 12 bytes, region 0x0000\n"
-             "memory: free {%u} 0x%08X, 12 bytes, region 0x0000\n",
-             serial, addressOf(shown), serial, addressOf(shown));
-    EXPECT_EQ(lines, out.text());
-  }
-
-  // Dumps of a range of regions: to a file, or to the channel without one; callbacks alike.
-  Platform::pushDebugRegion(0x3A0);
-  Platform::setCurrentComment("dumped");
-  void* inRegion = Platform::malloc(30);
-  Platform::setCurrentComment(nullptr);
-  Platform::pushDebugRegion(0x3A1);
-  void* inNext = Platform::operator new[](31);
-  Platform::popDebugRegion();
-  Platform::popDebugRegion();
-  const std::string dumpName = executablePath() + ".dump.txt";
-  Platform::dumpRegion(0x3A0, 0x3A0, dumpName.c_str());
-  char expected[160];
-  snprintf(expected, sizeof expected,
-           "<<malloc>>: {0x%08X} 0x%08X, 30 bytes. region 0x03A0 \"dumped\"\n1 blocks, 30 bytes\n",
-           Platform::getTotalAllocCount() - 1, addressOf(inRegion));
-  EXPECT_EQ(expected, readFile(dumpName));
-  std::remove(dumpName.c_str());
-  {
-    DebugChannelCapture debug;
-    Platform::dumpRegion(0x3A1, 0x3FF, nullptr);
-    EXPECT_NE(std::string::npos,
-              debug.joined().find("31 bytes. region 0x03A1\n1 blocks, 31 bytes\n"));
-  }
-  g_tags.clear();
-  Platform::dumpRegionCb(&collectTag, 0x3A1, 0x3A1);
-  ASSERT_EQ(1u, g_tags.size());
-  EXPECT_EQ(inNext, g_tags[0].block);
-  Platform::free(inRegion);
-  Platform::operator delete[](inNext);
+  StdoutCapture out;
+  Platform::setDebugLevel(2);
+  Platform::dprintf(2, "level %d\n", 2);
+  Platform::dprintf(3, "level %d\n", 3);
+  Platform::setDebugLevel(0);
+  Platform::setDebugInfo(quor::DEBUG_INFO_MEMORY, true);
+  void* shown = Platform::malloc(12);
+  Platform::free(shown);
+  Platform::setDebugInfo(quor::DEBUG_INFO_MEMORY, false);
+  const unsigned int serial = Platform::getTotalAllocCount();
+  char lines[256];
+  snprintf(lines, sizeof lines,
+           "level 2\nmemory: malloc {%u} 0x%08X, 12 bytes, region 0x0000\n"
+           "memory: free {%u} 0x%08X, 12 bytes, region 0x0000\n",
+           serial, addressOf(shown), serial, addressOf(shown));
+  EXPECT_EQ(lines, out.text());
 }
 
 // Each thread keeps up to 32 blocks of its own and picks its next operation from a fixed-seed
-// generator, so a run is bounded and every thread mixes every kind of event.
+// generator, so a run is bounded and every thread allocates, aligns, grows, shrinks and releases.
 void churn(unsigned int state, int operations) {
   void* blocks[32] = {};
-  bool array[32] = {};
-  auto release = [&](unsigned slot) {
-    array[slot] ? Platform::operator delete[](blocks[slot]) : Platform::free(blocks[slot]);
-    blocks[slot] = nullptr;
-    array[slot] = false;
-  };
   for (int i = 0; i < operations; ++i) {
     state = state * 1103515245u + 12345u;
     const unsigned int r = state >> 8, slot = r % 32, size = 1 + (r >> 5) % 700, pick = r >> 16;
-    if (blocks[slot] == nullptr) {
-      array[slot] = pick % 4 == 3;
-      blocks[slot] = pick % 4 == 0   ? Platform::malloc(size)
-                     : pick % 4 == 1 ? Platform::memalign(16, size)
-                     : pick % 4 == 2 ? Platform::operator new(size)
-                                     : Platform::operator new[](size);
-    } else if (pick % 3 == 0 && !array[slot]) {
-      if (void* moved = Platform::realloc(blocks[slot], size)) blocks[slot] = moved;
+    void*& block = blocks[slot];
+    if (block == nullptr) {
+      block = pick % 2 ? Platform::malloc(size) : Platform::memalign(16, size);
+    } else if (pick % 3 == 0) {
+      if (void* moved = Platform::realloc(block, size)) block = moved;
     } else {
-      release(slot);
+      Platform::free(block);
+      block = nullptr;
     }
   }
-  for (unsigned slot = 0; slot < 32; ++slot) release(slot);
+  for (void* block : blocks) Platform::free(block);
 }
 
 TEST(MemLogThreads, FourThreadsBalanceAndEveryRecordParses) {

@@ -9,6 +9,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <fstream>
@@ -55,8 +56,6 @@ inline void putWords(std::string& bytes, std::initializer_list<uint32_t> values)
   for (uint32_t value : values) bytes.append(reinterpret_cast<const char*>(&value), sizeof value);
 }
 
-inline size_t roundUp16(size_t n) { return (n + 15) & ~size_t(15); }
-
 // One block of the log: the record's fields, then the bases and names of a module block or the
 // frame addresses of an event block.
 struct LogBlock {
@@ -72,31 +71,26 @@ struct LogBlock {
 inline std::vector<LogBlock> parseLog(const std::string& bytes) {
   std::vector<LogBlock> blocks;
   for (size_t at = 0; at < bytes.size();) {
-    LogBlock b = {at,
-                  0,
-                  word(bytes, at),
-                  word(bytes, at + 4),
-                  word(bytes, at + 8),
-                  word(bytes, at + 12),
-                  static_cast<uint16_t>(word(bytes, at + 16)),
-                  {},
-                  {}};
-    const uint32_t n = bytes.size() - at >= 36 ? word(bytes, at + 32) : 0;
-    const bool modules = b.code == 1;
-    const size_t used = 4 + size_t(n) * (modules ? 2052 : 4);
-    b.length = 32 + (modules ? 4 + roundUp16(used - 4) : roundUp16(used));
-    const bool fits = bytes.size() - at >= 36 && bytes.size() - at >= b.length;
-    EXPECT_TRUE(fits && b.code <= 9 && n <= (modules ? 128u : 32767u)) << "block at " << at;
-    if (!fits || b.code > 9) return blocks;
+    uint32_t f[9] = {};  // the record's fields, then the count of entries or frames
+    if (bytes.size() - at >= sizeof f) std::memcpy(f, &bytes[at], sizeof f);
+    const bool modules = f[0] == 1;
+    const size_t used = 4 + size_t(f[8]) * (modules ? 2052 : 4);
+    const size_t length =
+        32 + (modules ? 4 + ((used + 11) & ~size_t(15)) : (used + 15) & ~size_t(15));
+    const bool sane = bytes.size() - at >= std::max(sizeof f, length) && f[0] <= 9 &&
+                      f[8] <= (modules ? 128u : 32767u);
+    EXPECT_TRUE(sane) << "block at " << at;
+    if (!sane) return blocks;
     EXPECT_GE(bytes.find_first_not_of('\0', at + 18), at + 32) << "record tail at " << at;
-    EXPECT_GE(bytes.find_first_not_of('\0', at + 32 + used), at + b.length) << "padding at " << at;
-    for (size_t i = 0, entry = at + 36; i < n; ++i, entry += modules ? 2052 : 4) {
+    EXPECT_GE(bytes.find_first_not_of('\0', at + 32 + used), at + length) << "padding at " << at;
+    LogBlock b = {at, length, f[0], f[1], f[2], f[3], uint16_t(f[4]), {}, {}};
+    for (size_t i = 0, entry = at + 36; i < f[8]; ++i, entry += modules ? 2052 : 4) {
       b.values.push_back(word(bytes, entry));
       if (modules)
         b.names.emplace_back(bytes.c_str() + entry + 4, strnlen(&bytes[entry + 4], 2048));
     }
     blocks.push_back(b);
-    at += b.length;
+    at += length;
   }
   return blocks;
 }
