@@ -142,15 +142,13 @@ void renderSummary(Out& out, const Analysis& a, const ReadSummary& in) {
   if (a.unknownReleases + a.doubleAllocations > shown)
     out.print("  omitting %" PRIu64 " more\n", a.unknownReleases + a.doubleAllocations - shown);
 
-  std::vector<uint16_t> ids;
-  for (const auto& kv : a.regions) ids.push_back(kv.first);
-  std::sort(ids.begin(), ids.end());
+  const std::vector<uint16_t> ids = a.regionIds();
   out.print("regions: %zu\n", ids.size());
   if (!ids.empty())
     out.print("  %-8s %12s %12s %12s %12s %12s\n", "region", "events", "live blocks", "live bytes",
               "peak bytes", "peak event");
   for (uint16_t id : ids) {
-    const RegionStats& r = a.regions.at(id);
+    const RegionStats& r = a.regionStats(id);
     out.print("  0x%04x   %12" PRIu64 " %12" PRIu64 " %12" PRIu64 " %12" PRIu64 " %12" PRIu64 "\n",
               id, r.events, r.liveBlocks, r.liveBytes, r.peakBytes, r.peakEvent);
   }
