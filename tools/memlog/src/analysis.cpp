@@ -36,18 +36,17 @@ uint32_t StackTable::hash(const uint32_t* f, uint32_t n) {
 
 namespace {
 
-// Equality four frames a step, without a branch per frame (nor a loop for the last three).
+// Equality sixteen bytes a step: the compiler turns each fixed-size comparison into a vector
+// compare, with no call and no branch per frame.
 bool sameFrames(const uint32_t* x, const uint32_t* y, uint32_t n) {
-  uint64_t diff = 0;
-  uint32_t i = 0;
-  for (; i + 4 <= n; i += 4)
-    diff |= (pairAt(x + i) ^ pairAt(y + i)) | (pairAt(x + i + 2) ^ pairAt(y + i + 2));
-  if (i + 2 <= n) {
-    diff |= pairAt(x + i) ^ pairAt(y + i);
-    i += 2;
+  for (; n >= 4; n -= 4, x += 4, y += 4)
+    if (memcmp(x, y, 16) != 0) return false;
+  if (n & 2) {
+    if (memcmp(x, y, 8) != 0) return false;
+    x += 2;
+    y += 2;
   }
-  if (i < n) diff |= x[i] ^ y[i];
-  return diff == 0;
+  return !(n & 1) || *x == *y;
 }
 
 }  // namespace
@@ -60,7 +59,7 @@ bool StackTable::matches(const Slot& slot, const uint32_t* frames, uint32_t coun
 }
 
 uint32_t StackTable::intern(const uint32_t* frames, uint32_t count, uint32_t h) {
-  const size_t mask = slots_.size() - 1;
+  const size_t mask = slots_.size() - 1;           // kept apart: the loop below reads no member
   const uint64_t key = h | uint64_t(count) << 32;  // the slot's first two words
   for (size_t i = h & mask;; i = (i + 1) & mask) {
     const Slot& slot = slots_[i];
@@ -95,7 +94,7 @@ std::vector<uint32_t> distinctFrames(const StackTable& stacks) {
 }
 
 void StackTable::grow() {
-  std::vector<Slot> slots(slots_.size() * 2);  // zeroed: every slot empty
+  ZeroedArray<Slot> slots(slots_.size() * 2);  // every slot empty
   const size_t mask = slots.size() - 1;
   for (const Slot& s : slots_) {
     if (s.idPlus1 == 0) continue;
@@ -107,41 +106,23 @@ void StackTable::grow() {
 }
 
 LiveBlock* LiveMap::find(uint32_t address) {
-  if (slots_.empty()) return nullptr;
-  const size_t mask = slots_.size() - 1;
-  for (size_t i = home(address);; i = (i + 1) & mask) {
-    Slot& s = slots_[i];
-    if (!s.used) return nullptr;
-    if (s.address == address) return &s.block;
-  }
+  Slot& s = slots_[probe(address)];
+  return s.used ? &s.block : nullptr;
 }
 
 void LiveMap::insert(uint32_t address, const LiveBlock& block) {
-  if ((count_ + 1) * 10 > slots_.size() * 7) grow();
-  const size_t mask = slots_.size() - 1;
-  size_t i = home(address);
-  while (slots_[i].used) i = (i + 1) & mask;
-  slots_[i].used = true;
-  slots_[i].address = address;
-  slots_[i].block = block;
-  ++count_;
+  bool fresh;
+  findOrAdd(address, fresh) = block;
 }
 
-void LiveMap::erase(uint32_t address) {
-  const size_t mask = slots_.size() - 1;
-  size_t i = home(address);
-  while (slots_[i].address != address || !slots_[i].used) i = (i + 1) & mask;
-  eraseSlot(i);
-}
+void LiveMap::erase(uint32_t address) { eraseSlot(probe(address)); }
 
+// Pulls later members of the probe run back over the hole, so that no search stops short of its
+// key: a member may move when its home is not after the hole (cyclically).
 void LiveMap::eraseSlot(size_t i) {
-  const size_t mask = slots_.size() - 1;
-  // Pull later members of the probe run back over the hole so that no search stops
-  // short of its key.
-  for (size_t j = (i + 1) & mask; slots_[j].used; j = (j + 1) & mask) {
-    const size_t h = home(slots_[j].address);
-    const bool between = i <= j ? (i < h && h <= j) : (i < h || h <= j);
-    if (!between) {
+  for (size_t j = (i + 1) & mask_; slots_[j].used; j = (j + 1) & mask_) {
+    const size_t fromHome = (j - home(slots_[j].address)) & mask_;
+    if (fromHome >= ((j - i) & mask_)) {
       slots_[i] = slots_[j];
       i = j;
     }
@@ -151,11 +132,8 @@ void LiveMap::eraseSlot(size_t i) {
 }
 
 LiveBlock& LiveMap::findOrAdd(uint32_t address, bool& fresh) {
-  if ((count_ + 1) * 10 > slots_.size() * 7) grow();
-  const size_t mask = slots_.size() - 1;
-  size_t i = home(address);
-  while (slots_[i].used && slots_[i].address != address) i = (i + 1) & mask;
-  Slot& s = slots_[i];
+  if (count_ == limit_) grow();
+  Slot& s = slots_[probe(address)];
   fresh = !s.used;
   if (fresh) {
     s.used = true;
@@ -167,27 +145,21 @@ LiveBlock& LiveMap::findOrAdd(uint32_t address, bool& fresh) {
 }
 
 bool LiveMap::take(uint32_t address, LiveBlock& out) {
-  if (slots_.empty()) return false;
-  const size_t mask = slots_.size() - 1;
-  for (size_t i = home(address); slots_[i].used; i = (i + 1) & mask) {
-    if (slots_[i].address != address) continue;
-    out = slots_[i].block;
-    eraseSlot(i);
-    return true;
-  }
-  return false;
+  const size_t i = probe(address);
+  if (!slots_[i].used) return false;
+  out = slots_[i].block;
+  eraseSlot(i);
+  return true;
 }
 
 void LiveMap::grow() {
-  std::vector<Slot> old;
+  ZeroedArray<Slot> old(slots_.size() * 2);  // every slot empty
   old.swap(slots_);
-  const size_t n = old.empty() ? 1024 : old.size() * 2;
-  slots_.assign(n, Slot());
-  shift_ = 64;
-  for (size_t k = n; k > 1; k >>= 1) --shift_;
-  count_ = 0;
+  mask_ = slots_.size() - 1;
+  limit_ = slots_.size() * 7 / 10;
+  --shift_;
   for (const Slot& s : old)
-    if (s.used) insert(s.address, s.block);
+    if (s.used) slots_[probe(s.address)] = s;
 }
 
 RegionStats& Analysis::addRegion(uint16_t id) {
@@ -219,25 +191,33 @@ void Analysis::onEnd() {
   for (StackStats& s : stackStats) keepPeak(s);
 }
 
-// The tallies of a block entering (sign 1) or leaving (-1) the live set; the live map itself is
-// the caller's.
-void Analysis::countLive(const LiveBlock& b, int sign) {
-  StackStats& s = stackStats[b.stack];
-  RegionStats& r = region(b.region);
-  const uint64_t blocks = uint64_t(int64_t(sign)), bytes = uint64_t(int64_t(sign) * b.size);
+// A block enters the live set: its stack's, region's and the run's live figures, and their
+// high-water marks.
+void Analysis::enter(StackStats& s, RegionStats& r, uint32_t size, uint64_t event) {
   keepPeak(s);
-  s.liveBlocks += blocks;
-  s.liveBytes += bytes;
-  r.liveBlocks += blocks;
-  r.liveBytes += bytes;
-  liveBlocks += blocks;
-  liveBytes += bytes;
-  if (sign < 0) return;
+  s.liveBlocks += 1;
+  s.liveBytes += size;
   if (s.liveBytes > s.peakLiveBytes) s.peakLiveBytes = s.liveBytes;
+  r.liveBlocks += 1;
+  r.liveBytes += size;
   if (r.liveBytes > r.peakBytes) {
     r.peakBytes = r.liveBytes;
-    r.peakEvent = b.event;
+    r.peakEvent = event;
   }
+  liveBlocks += 1;
+  liveBytes += size;
+}
+
+void Analysis::leave(const LiveBlock& b) {
+  StackStats& s = stackStats[b.stack];
+  RegionStats& r = region(b.region);
+  keepPeak(s);
+  s.liveBlocks -= 1;
+  s.liveBytes -= b.size;
+  r.liveBlocks -= 1;
+  r.liveBytes -= b.size;
+  liveBlocks -= 1;
+  liveBytes -= b.size;
 }
 
 // A stack's shown frames and group; run once per distinct shown stack.
@@ -290,52 +270,25 @@ void Analysis::watchEvent(const Event& e, uint32_t stack) {
     sightings.push_back({e.number, e.offset, e.code, e.id, e.address, e.size, e.region, stack});
 }
 
-void Analysis::onEvent(const Event& e) {
-  apply(e, stackOf(e, StackTable::hash(e.frames, e.frameCount)));
-}
+void Analysis::onEvent(const Event& e) { take(e); }
 
 void Analysis::onEvents(const Event* events, size_t count) {
-  constexpr size_t kStep = 32;
-  uint32_t hashes[kStep], shown[kStep];
-  for (size_t done = 0; done < count; done += kStep) {
-    const Event* e = events + done;
-    const size_t n = std::min(kStep, count - done);
-    for (size_t i = 0; i < n; ++i) {
-      hashes[i] = StackTable::hash(e[i].frames, e[i].frameCount);
-      loggedStacks_.prefetch(hashes[i]);
-      live_.prefetch(e[i].address);
-    }
-    for (size_t i = 0; i < n; ++i) {
-      shown[i] = stackOf(e[i], hashes[i]);
-      prefetchFigures(e[i], shown[i]);
-    }
-    for (size_t i = 0; i < n; ++i) apply(e[i], shown[i]);
-  }
-}
-
-// Starts loading the figures the event will change: its stack's, or for a release the stack's
-// of the block it ends (when that block is still live by then).
-void Analysis::prefetchFigures(const Event& e, uint32_t stack) const {
-  if (isRelease(e.code)) {
-    const LiveBlock* b = live_.find(e.address);
-    if (!b) return;
-    stack = b->stack;
-  }
-  __builtin_prefetch(&stackStats[stack]);
+  for (size_t i = 0; i < count; ++i) take(events[i]);
 }
 
 void Analysis::apply(const Event& e, uint32_t stack) {
   ++events;
   ++opCounts[e.code < kOpCount ? e.code : 0];
-  region(e.region).events += 1;
+  RegionStats& r = region(e.region);
+  r.events += 1;
   if (watch_) watchEvent(e, stack);
   if (isAllocation(e.code))
-    allocate(e, stack);
+    allocate(e, stack, r);
   else if (isRelease(e.code))
     release(e);
 }
 
-void Analysis::allocate(const Event& e, uint32_t stack) {
+void Analysis::allocate(const Event& e, uint32_t stack, RegionStats& r) {
   StackStats& s = stackStats[stack];
   s.allocCalls += 1;
   s.allocBytes += e.size;
@@ -344,20 +297,14 @@ void Analysis::allocate(const Event& e, uint32_t stack) {
   histBytes[bucket] += e.size;
   bool fresh;
   LiveBlock& b = live_.findOrAdd(e.address, fresh);
-  if (!fresh) {  // still live: the newer block replaces it
-    ++doubleAllocations;
-    if (anomalies.size() < kAnomaliesKept)
-      anomalies.push_back(
-          {Anomaly::DoubleAllocation, e.number, e.offset, e.code, e.address, b.event});
-    countLive(b, -1);
-  }
+  if (!fresh) replaced(e, b);
   b.event = e.number;
   b.size = e.size;
   b.stack = stack;
   b.id = e.id;
   b.code = uint8_t(e.code);
   b.region = e.region;
-  countLive(b, +1);
+  enter(s, r, e.size, e.number);
   if (liveBytes > peakBytes) {
     peakBytes = liveBytes;
     peakEvent = e.number;
@@ -366,10 +313,19 @@ void Analysis::allocate(const Event& e, uint32_t stack) {
   }
 }
 
+// An allocation at an address still live: the newer block replaces the older.
+void Analysis::replaced(const Event& e, const LiveBlock& old) {
+  ++doubleAllocations;
+  if (anomalies.size() < kAnomaliesKept)
+    anomalies.push_back(
+        {Anomaly::DoubleAllocation, e.number, e.offset, e.code, e.address, old.event});
+  leave(old);
+}
+
 void Analysis::release(const Event& e) {
   LiveBlock gone;
   if (live_.take(e.address, gone)) {
-    countLive(gone, -1);
+    leave(gone);
   } else {
     ++unknownReleases;
     if (anomalies.size() < kAnomaliesKept)

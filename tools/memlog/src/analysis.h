@@ -12,6 +12,7 @@
 #include "frame_filter.h"
 #include "log_format.h"
 #include "log_reader.h"
+#include "zeroed_array.h"
 
 namespace memlog {
 
@@ -29,8 +30,6 @@ class StackTable {
     return intern(frames, count, hash(frames, count));
   }
   uint32_t intern(const uint32_t* frames, uint32_t count, uint32_t hash);
-  // Starts loading the slot a stack of this hash is looked for from.
-  void prefetch(uint32_t hash) const { __builtin_prefetch(&slots_[hash & (slots_.size() - 1)]); }
   uint32_t size() const { return uint32_t(stacks_.size()); }
   const uint32_t* frames(uint32_t id) const { return pool_.data() + stacks_[id].start; }
   uint32_t frameCount(uint32_t id) const { return stacks_[id].count; }
@@ -54,7 +53,7 @@ class StackTable {
   void grow();
   std::vector<uint32_t> pool_;
   std::vector<Entry> stacks_;
-  std::vector<Slot> slots_;  // a power of two, at most three quarters used
+  ZeroedArray<Slot> slots_;  // a power of two, at most three quarters used
 };
 
 // Every frame address of every stack, sorted, each once: what symbolisation resolves.
@@ -88,16 +87,14 @@ struct LiveBlock {  // kept small: one per live block
   uint8_t code = 0;
 };
 
-// Live blocks by address: open addressing with linear probing and backward-shift
-// deletion. The node-based standard map spent most of a summary's time chasing
-// pointers; this keeps each probe within one or two cache lines.
+// Live blocks by address: open addressing with linear probing and backward-shift deletion, in a
+// power-of-two table of 32-byte slots that never straddle a cache line. The table outgrows the
+// caches on big logs, so every operation keeps to the line of the address's home slot whenever
+// the probe run allows.
 class LiveMap {
  public:
+  LiveMap() : slots_(kFirstSlots) {}
   LiveBlock* find(uint32_t address);
-  // Starts loading the address's home slot, for a lookup a few events later.
-  void prefetch(uint32_t address) const {
-    if (!slots_.empty()) __builtin_prefetch(&slots_[home(address)]);
-  }
   const LiveBlock* find(uint32_t address) const {
     return const_cast<LiveMap*>(this)->find(address);
   }
@@ -116,19 +113,30 @@ class LiveMap {
   }
 
  private:
-  struct Slot {  // 32 bytes: two to a cache line
+  static constexpr size_t kFirstSlots = 1024;
+  struct alignas(32) Slot {
     LiveBlock block;
     uint32_t address = 0;
     bool used = false;
   };
+  static_assert(sizeof(Slot) == 32, "two slots to a cache line");
   size_t home(uint32_t address) const {
     return size_t((address * 0x9E3779B97F4A7C15ull) >> shift_);
   }
+  // The slot holding the address, or the empty slot ending its probe run.
+  size_t probe(uint32_t address) const {
+    size_t i = home(address);
+    while (slots_[i].used && slots_[i].address != address) i = (i + 1) & mask_;
+    return i;
+  }
   void grow();
   void eraseSlot(size_t i);
-  std::vector<Slot> slots_;
+  ZeroedArray<Slot> slots_;
   size_t count_ = 0;
-  unsigned shift_ = 64;
+  size_t limit_ = kFirstSlots * 7 / 10;  // the count that makes the table grow
+  size_t mask_ = kFirstSlots - 1;
+  unsigned shift_ = 64 - 10;  // keeps the top log2(slots) bits of the product
+  static_assert(kFirstSlots == size_t(1) << 10, "shift_ starts at 64 - log2(kFirstSlots)");
 };
 
 struct Anomaly {
@@ -169,9 +177,6 @@ class Analysis final : public LogVisitor {
   }
   // Every figure is current when this returns, for observers that read them after each event.
   void onEvent(const Event& e) override;
-  // The same, in three passes over the run, so that the cache misses of its events overlap: the
-  // slots of their stacks and addresses start loading, then the stacks are found and their figures
-  // start loading, then the events are applied.
   void onEvents(const Event* events, size_t count) override;
   void onEnd() override;
 
@@ -201,7 +206,8 @@ class Analysis final : public LogVisitor {
   std::vector<uint32_t> watchedLive;  // find: bases of those blocks still live
 
  private:
-  void countLive(const LiveBlock& b, int sign);
+  void enter(StackStats& s, RegionStats& r, uint32_t size, uint64_t event);
+  void leave(const LiveBlock& b);
   RegionStats& region(uint16_t id) {
     const uint32_t slot = regionSlot_[id];
     return slot ? regions_[slot - 1] : addRegion(id);
@@ -214,15 +220,16 @@ class Analysis final : public LogVisitor {
   }
   uint32_t addLoggedStack(const Event& e);
   uint32_t shownStack(const uint32_t* frames, uint32_t count);
-  void prefetchFigures(const Event& e, uint32_t stack) const;
+  void take(const Event& e) { apply(e, stackOf(e, StackTable::hash(e.frames, e.frameCount))); }
   void apply(const Event& e, uint32_t stack);
   void watchEvent(const Event& e, uint32_t stack);
-  void allocate(const Event& e, uint32_t stack);
+  void allocate(const Event& e, uint32_t stack, RegionStats& region);
   void release(const Event& e);
+  void replaced(const Event& e, const LiveBlock& old);
 
   LiveMap live_;
   // Region id -> 1 + its index in regions_ (0: not seen): two loads instead of a hash map's probe.
-  std::vector<uint32_t> regionSlot_ = std::vector<uint32_t>(size_t(UINT16_MAX) + 1);
+  ZeroedArray<uint32_t> regionSlot_ = ZeroedArray<uint32_t>(size_t(UINT16_MAX) + 1);
   std::vector<RegionStats> regions_;
   std::vector<uint16_t> regionIds_;  // of regions_, in the same order
   uint64_t peaks_ = 0;               // times the global peak has moved

@@ -70,8 +70,7 @@ class LogVisitor {
   virtual void onModules(const std::vector<ModuleInfo>& modules) = 0;
   virtual void onEvent(const Event& event) = 0;
   // A run of events in log order, whose frames stay valid until this returns. The reader hands
-  // over runs when no observer has to follow each event, so that a visitor can start loading
-  // what the later ones need while it takes in the first.
+  // over runs when no observer has to follow each event: a call per run instead of per event.
   virtual void onEvents(const Event* events, size_t count) {
     for (size_t i = 0; i < count; ++i) onEvent(events[i]);
   }
