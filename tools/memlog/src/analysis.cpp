@@ -34,38 +34,10 @@ uint32_t StackTable::hash(const uint32_t* f, uint32_t n) {
   return uint32_t((a ^ (b >> 32 | b << 32)) * kOdd >> 32);
 }
 
-namespace {
-
-// Equality sixteen bytes a step: the compiler turns each fixed-size comparison into a vector
-// compare, with no call and no branch per frame.
-bool sameFrames(const uint32_t* x, const uint32_t* y, uint32_t n) {
-  for (; n >= 4; n -= 4, x += 4, y += 4)
-    if (memcmp(x, y, 16) != 0) return false;
-  if (n & 2) {
-    if (memcmp(x, y, 8) != 0) return false;
-    x += 2;
-    y += 2;
-  }
-  return !(n & 1) || *x == *y;
-}
-
-}  // namespace
-
-bool StackTable::matches(const Slot& slot, const uint32_t* frames, uint32_t count) const {
-  if (count <= kInline) return sameFrames(slot.head, frames, count);
+bool StackTable::matchesLong(const Slot& slot, const uint32_t* frames, uint32_t count) const {
   const uint32_t* stored = pool_.data() + stacks_[slot.idPlus1 - 1].start;
   return sameFrames(slot.head, frames, kInline) &&
          sameFrames(stored + kInline, frames + kInline, count - kInline);
-}
-
-uint32_t StackTable::intern(const uint32_t* frames, uint32_t count, uint32_t h) {
-  const size_t mask = slots_.size() - 1;           // kept apart: the loop below reads no member
-  const uint64_t key = h | uint64_t(count) << 32;  // the slot's first two words
-  for (size_t i = h & mask;; i = (i + 1) & mask) {
-    const Slot& slot = slots_[i];
-    if (slot.idPlus1 == 0) return add(frames, count, h);
-    if (pairAt(&slot.hash) == key && matches(slot, frames, count)) return slot.idPlus1 - 1;
-  }
 }
 
 uint32_t StackTable::add(const uint32_t* frames, uint32_t count, uint32_t h) {
@@ -180,7 +152,7 @@ int histogramBucket(uint32_t size) { return size ? 32 - __builtin_clz(size) : 0;
 // A stack's figures at the global peak are its live figures then, which hold until it next
 // changes. So they are copied at that change (or at the end), never when the peak moves: keeping
 // them costs one comparison per change however often the peak moves.
-void Analysis::keepPeak(StackStats& s) {
+inline void Analysis::keepPeak(StackStats& s) {
   if (s.peaksSeen == peaks_) return;
   s.atPeakBlocks = s.liveBlocks;
   s.atPeakBytes = s.liveBytes;
@@ -193,7 +165,7 @@ void Analysis::onEnd() {
 
 // A block enters the live set: its stack's, region's and the run's live figures, and their
 // high-water marks.
-void Analysis::enter(StackStats& s, RegionStats& r, uint32_t size, uint64_t event) {
+inline void Analysis::enter(StackStats& s, RegionStats& r, uint32_t size, uint64_t event) {
   keepPeak(s);
   s.liveBlocks += 1;
   s.liveBytes += size;
@@ -208,7 +180,7 @@ void Analysis::enter(StackStats& s, RegionStats& r, uint32_t size, uint64_t even
   liveBytes += size;
 }
 
-void Analysis::leave(const LiveBlock& b) {
+inline void Analysis::leave(const LiveBlock& b) {
   StackStats& s = stackStats[b.stack];
   RegionStats& r = region(b.region);
   keepPeak(s);
@@ -276,7 +248,7 @@ void Analysis::onEvents(const Event* events, size_t count) {
   for (size_t i = 0; i < count; ++i) take(events[i]);
 }
 
-void Analysis::apply(const Event& e, uint32_t stack) {
+inline void Analysis::apply(const Event& e, uint32_t stack) {
   ++events;
   ++opCounts[e.code < kOpCount ? e.code : 0];
   RegionStats& r = region(e.region);
@@ -288,7 +260,7 @@ void Analysis::apply(const Event& e, uint32_t stack) {
     release(e);
 }
 
-void Analysis::allocate(const Event& e, uint32_t stack, RegionStats& r) {
+inline void Analysis::allocate(const Event& e, uint32_t stack, RegionStats& r) {
   StackStats& s = stackStats[stack];
   s.allocCalls += 1;
   s.allocBytes += e.size;
@@ -322,7 +294,7 @@ void Analysis::replaced(const Event& e, const LiveBlock& old) {
   leave(old);
 }
 
-void Analysis::release(const Event& e) {
+inline void Analysis::release(const Event& e) {
   LiveBlock gone;
   if (live_.take(e.address, gone)) {
     leave(gone);

@@ -6,6 +6,7 @@
 #define QUORKIT_MEMLOG_ANALYSIS_H
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -29,7 +30,15 @@ class StackTable {
   uint32_t intern(const uint32_t* frames, uint32_t count) {
     return intern(frames, count, hash(frames, count));
   }
-  uint32_t intern(const uint32_t* frames, uint32_t count, uint32_t hash);
+  uint32_t intern(const uint32_t* frames, uint32_t count, uint32_t hash) {
+    const size_t mask = slots_.size() - 1;  // kept apart: the loop reads no member
+    const uint64_t key = hash | uint64_t(count) << 32;
+    for (size_t i = hash & mask;; i = (i + 1) & mask) {
+      const Slot& slot = slots_[i];
+      if (slot.idPlus1 == 0) return add(frames, count, hash);
+      if (headOf(slot) == key && matches(slot, frames, count)) return slot.idPlus1 - 1;
+    }
+  }
   uint32_t size() const { return uint32_t(stacks_.size()); }
   const uint32_t* frames(uint32_t id) const { return pool_.data() + stacks_[id].start; }
   uint32_t frameCount(uint32_t id) const { return stacks_[id].count; }
@@ -41,14 +50,42 @@ class StackTable {
     uint32_t count;
   };
   struct alignas(64) Slot {
-    uint32_t hash;  // also picks the home slot, so growing needs no frames
+    uint32_t hash;  // also picks the home slot, so growing needs no frames; hash then count:
+                    // headOf reads them together
     uint32_t count;
     uint32_t idPlus1;  // 0 = empty
     uint32_t head[kInline];
   };
   static_assert(sizeof(Slot) == 64, "a slot is one cache line");
+  // A slot's hash and count as one word, to compare with one instruction.
+  static uint64_t headOf(const Slot& slot) {
+    uint64_t head;
+    memcpy(&head, &slot, sizeof head);
+    return head;
+  }
   // The frames of a slot whose hash and count are the stack's.
-  bool matches(const Slot& slot, const uint32_t* frames, uint32_t count) const;
+  bool matches(const Slot& slot, const uint32_t* frames, uint32_t count) const {
+    return count <= kInline ? sameFrames(slot.head, frames, count)
+                            : matchesLong(slot, frames, count);
+  }
+  bool matchesLong(const Slot& slot, const uint32_t* frames, uint32_t count) const;
+  // Equality in fixed-size pieces, which the compiler turns into vector compares: no call, and
+  // no branch per frame.
+  static bool sameFrames(const uint32_t* x, const uint32_t* y, uint32_t n) {
+    for (; n >= 8; n -= 8, x += 8, y += 8)
+      if (memcmp(x, y, 32) != 0) return false;
+    if (n & 4) {
+      if (memcmp(x, y, 16) != 0) return false;
+      x += 4;
+      y += 4;
+    }
+    if (n & 2) {
+      if (memcmp(x, y, 8) != 0) return false;
+      x += 2;
+      y += 2;
+    }
+    return !(n & 1) || *x == *y;
+  }
   uint32_t add(const uint32_t* frames, uint32_t count, uint32_t hash);
   void grow();
   std::vector<uint32_t> pool_;
