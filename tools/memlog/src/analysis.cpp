@@ -110,7 +110,6 @@ LiveBlock& LiveMap::findOrAdd(uint32_t address, bool& fresh) {
   if (fresh) {
     s.used = true;
     s.address = address;
-    s.block = LiveBlock();
     ++count_;
   }
   return s.block;

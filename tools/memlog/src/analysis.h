@@ -137,8 +137,8 @@ class LiveMap {
   }
   void insert(uint32_t address, const LiveBlock& block);  // the address must not be present
   void erase(uint32_t address);                           // the address must be present
-  // The block at the address, or a new one there (zeroed) with fresh set: one probe for the
-  // test and the insertion an allocation needs.
+  // The block at the address, or with fresh set a new one there for the caller to fill: one probe
+  // for the test and the insertion an allocation needs.
   LiveBlock& findOrAdd(uint32_t address, bool& fresh);
   // Moves the block at the address into out and erases it; false when there is none.
   bool take(uint32_t address, LiveBlock& out);
