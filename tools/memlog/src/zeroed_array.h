@@ -25,6 +25,7 @@ class ZeroedArray {
     if (!raw_) throw std::bad_alloc();
     const size_t address = reinterpret_cast<size_t>(raw_);
     data_ = reinterpret_cast<T*>(slack ? (address + slack - 1) / slack * slack : address);
+    claimPages();
   }
   ~ZeroedArray() { free(raw_); }
   ZeroedArray(const ZeroedArray&) = delete;
@@ -49,6 +50,16 @@ class ZeroedArray {
   const T* end() const { return data_ + size_; }
 
  private:
+  // Writes a zero into every page. A table is probed (read) before it is written, and a read of an
+  // untouched page maps the system's shared zero page, so its first write would fault a second
+  // time; one write per page makes it a single fault, still without writing every byte.
+  void claimPages() {
+    constexpr size_t kPage = 4096;  // the smallest page of the hosts the tool runs on
+    volatile char* bytes = static_cast<volatile char*>(raw_);
+    const size_t length = size_ * sizeof(T);
+    for (size_t at = 0; at < length; at += kPage) bytes[at] = 0;
+  }
+
   void* raw_ = nullptr;
   T* data_ = nullptr;
   size_t size_ = 0;
