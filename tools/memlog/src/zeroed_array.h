@@ -10,6 +10,8 @@
 #include <type_traits>
 #include <utility>
 
+#include "host.h"
+
 namespace memlog {
 
 template <typename T>
@@ -19,12 +21,17 @@ class ZeroedArray {
 
  public:
   explicit ZeroedArray(size_t size) : size_(size) {
-    // calloc aligns to max_align_t only; over-aligned elements get room to be aligned by hand.
-    const size_t slack = alignof(T) > alignof(std::max_align_t) ? alignof(T) : 0;
-    raw_ = calloc(size * sizeof(T) + slack, 1);
+    // calloc aligns to max_align_t only: over-aligned elements, and tables big enough for large
+    // pages, get room to be aligned by hand.
+    const size_t bytes = size * sizeof(T);
+    const bool large = bytes >= host::kLargePage;
+    const size_t align = large ? host::kLargePage : alignof(T);
+    const size_t slack = align > alignof(std::max_align_t) ? align : 0;
+    raw_ = calloc(bytes + slack, 1);
     if (!raw_) throw std::bad_alloc();
     const size_t address = reinterpret_cast<size_t>(raw_);
     data_ = reinterpret_cast<T*>(slack ? (address + slack - 1) / slack * slack : address);
+    if (large) host::adviseLargePages(data_, bytes);
     claimPages();
   }
   ~ZeroedArray() { free(raw_); }
@@ -55,7 +62,7 @@ class ZeroedArray {
   // time; one write per page makes it a single fault, still without writing every byte.
   void claimPages() {
     constexpr size_t kPage = 4096;  // the smallest page of the hosts the tool runs on
-    volatile char* bytes = static_cast<volatile char*>(raw_);
+    volatile char* bytes = reinterpret_cast<volatile char*>(data_);
     const size_t length = size_ * sizeof(T);
     for (size_t at = 0; at < length; at += kPage) bytes[at] = 0;
   }
