@@ -6,48 +6,54 @@
 
 namespace memlog {
 
-// Two frames a step: half the dependent multiplications of a frame-at-a-time hash.
-uint64_t StackTable::hash(const uint32_t* f, uint32_t n) {
-  uint64_t h = 0x9e3779b97f4a7c15ull ^ n;
+namespace {
+
+uint64_t pairAt(const uint32_t* f) {
+  uint64_t pair;
+  memcpy(&pair, f, sizeof pair);
+  return pair;
+}
+
+}  // namespace
+
+// Four frames a step into two independent multiply chains; the high half of a product depends on
+// every bit below it. Equal hashes are always confirmed against the frames.
+uint32_t StackTable::hash(const uint32_t* f, uint32_t n) {
+  constexpr uint64_t kOdd = 0x9e3779b97f4a7c15ull, kOther = 0xc2b2ae3d27d4eb4full;
+  uint64_t a = n, b = 0;
   uint32_t i = 0;
-  for (; i + 1 < n; i += 2) {
-    h = (h ^ (f[i] | uint64_t(f[i + 1]) << 32)) * 0xff51afd7ed558ccdull;
-    h ^= h >> 29;
+  for (; i + 4 <= n; i += 4) {
+    a = (a + pairAt(f + i)) * kOdd;
+    b = (b + pairAt(f + i + 2)) * kOther;
   }
-  if (i < n) h = (h ^ f[i]) * 0xc4ceb9fe1a85ec53ull;
-  return h ^ (h >> 32);
+  if (i + 2 <= n) {
+    b = (b + pairAt(f + i)) * kOther;
+    i += 2;
+  }
+  if (i < n) a = (a + f[i]) * kOdd;
+  return uint32_t((a ^ (b >> 32 | b << 32)) * kOdd >> 32);
 }
 
-bool StackTable::matches(const Slot& slot, const uint32_t* frames, uint32_t count) const {
-  if (slot.count != count) return false;
-  const uint32_t head = std::min(count, kInline);
-  for (uint32_t k = 0; k < head; ++k)
-    if (slot.head[k] != frames[k]) return false;
-  if (count <= kInline) return true;
+bool StackTable::matchesLong(const Slot& slot, const uint32_t* frames, uint32_t count) const {
   const uint32_t* stored = pool_.data() + stacks_[slot.idPlus1 - 1].start;
-  return memcmp(stored + kInline, frames + kInline, 4 * size_t(count - kInline)) == 0;
+  return sameFrames(slot.head, frames, kInline) &&
+         sameFrames(stored + kInline, frames + kInline, count - kInline);
 }
 
-uint32_t StackTable::intern(const uint32_t* frames, uint32_t count, uint64_t h) {
-  if ((stacks_.size() + 1) * 4 > slots_.size() * 3) {
-    grow();
-  }
-  const uint32_t tag = uint32_t(h >> 32);
+uint32_t StackTable::add(const uint32_t* frames, uint32_t count, uint32_t h) {
+  if ((stacks_.size() + 1) * 4 > slots_.size() * 3) grow();
   const size_t mask = slots_.size() - 1;
-  for (size_t i = size_t(h) & mask;; i = (i + 1) & mask) {
-    Slot& slot = slots_[i];
-    if (slot.idPlus1 == 0) {
-      const uint32_t id = uint32_t(stacks_.size());
-      stacks_.push_back({pool_.size(), count, h});
-      pool_.insert(pool_.end(), frames, frames + count);
-      slot.tag = tag;
-      slot.idPlus1 = id + 1;
-      slot.count = count;
-      std::copy(frames, frames + std::min(count, kInline), slot.head);
-      return id;
-    }
-    if (slot.tag == tag && matches(slot, frames, count)) return slot.idPlus1 - 1;
-  }
+  size_t i = h & mask;
+  while (slots_[i].idPlus1 != 0) i = (i + 1) & mask;
+  const uint32_t id = uint32_t(stacks_.size());
+  stacks_.push_back({pool_.size(), count});
+  pool_.insert(pool_.end(), frames, frames + count);
+  Slot& slot = slots_[i];
+  slot.hash = h;
+  slot.idPlus1 = id + 1;
+  slot.count = count;
+  std::copy(frames, frames + std::min(count, kInline), slot.head);
+  return id;
 }
 
 std::vector<uint32_t> distinctFrames(const StackTable& stacks) {
@@ -60,11 +66,11 @@ std::vector<uint32_t> distinctFrames(const StackTable& stacks) {
 }
 
 void StackTable::grow() {
-  std::vector<Slot> slots(slots_.empty() ? 1024 : slots_.size() * 2, Slot());
+  ZeroedArray<Slot> slots(slots_.size() * 2);  // every slot empty
   const size_t mask = slots.size() - 1;
   for (const Slot& s : slots_) {
     if (s.idPlus1 == 0) continue;
-    size_t i = size_t(stacks_[s.idPlus1 - 1].hash) & mask;
+    size_t i = s.hash & mask;
     while (slots[i].idPlus1 != 0) i = (i + 1) & mask;
     slots[i] = s;
   }
@@ -72,41 +78,23 @@ void StackTable::grow() {
 }
 
 LiveBlock* LiveMap::find(uint32_t address) {
-  if (slots_.empty()) return nullptr;
-  const size_t mask = slots_.size() - 1;
-  for (size_t i = home(address);; i = (i + 1) & mask) {
-    Slot& s = slots_[i];
-    if (!s.used) return nullptr;
-    if (s.address == address) return &s.block;
-  }
+  Slot& s = slots_[probe(address)];
+  return s.used ? &s.block : nullptr;
 }
 
 void LiveMap::insert(uint32_t address, const LiveBlock& block) {
-  if ((count_ + 1) * 10 > slots_.size() * 7) grow();
-  const size_t mask = slots_.size() - 1;
-  size_t i = home(address);
-  while (slots_[i].used) i = (i + 1) & mask;
-  slots_[i].used = true;
-  slots_[i].address = address;
-  slots_[i].block = block;
-  ++count_;
+  bool fresh;
+  findOrAdd(address, fresh) = block;
 }
 
-void LiveMap::erase(uint32_t address) {
-  const size_t mask = slots_.size() - 1;
-  size_t i = home(address);
-  while (slots_[i].address != address || !slots_[i].used) i = (i + 1) & mask;
-  eraseSlot(i);
-}
+void LiveMap::erase(uint32_t address) { eraseSlot(probe(address)); }
 
+// Pulls later members of the probe run back over the hole, so that no search stops short of its
+// key: a member may move when its home is not after the hole (cyclically).
 void LiveMap::eraseSlot(size_t i) {
-  const size_t mask = slots_.size() - 1;
-  // Pull later members of the probe run back over the hole so that no search stops
-  // short of its key.
-  for (size_t j = (i + 1) & mask; slots_[j].used; j = (j + 1) & mask) {
-    const size_t h = home(slots_[j].address);
-    const bool between = i <= j ? (i < h && h <= j) : (i < h || h <= j);
-    if (!between) {
+  for (size_t j = (i + 1) & mask_; slots_[j].used; j = (j + 1) & mask_) {
+    const size_t fromHome = (j - home(slots_[j].address)) & mask_;
+    if (fromHome >= ((j - i) & mask_)) {
       slots_[i] = slots_[j];
       i = j;
     }
@@ -116,94 +104,94 @@ void LiveMap::eraseSlot(size_t i) {
 }
 
 LiveBlock& LiveMap::findOrAdd(uint32_t address, bool& fresh) {
-  if ((count_ + 1) * 10 > slots_.size() * 7) grow();
-  const size_t mask = slots_.size() - 1;
-  size_t i = home(address);
-  while (slots_[i].used && slots_[i].address != address) i = (i + 1) & mask;
-  Slot& s = slots_[i];
+  if (count_ == limit_) grow();
+  Slot& s = slots_[probe(address)];
   fresh = !s.used;
   if (fresh) {
     s.used = true;
     s.address = address;
-    s.block = LiveBlock();
     ++count_;
   }
   return s.block;
 }
 
 bool LiveMap::take(uint32_t address, LiveBlock& out) {
-  if (slots_.empty()) return false;
-  const size_t mask = slots_.size() - 1;
-  for (size_t i = home(address); slots_[i].used; i = (i + 1) & mask) {
-    if (slots_[i].address != address) continue;
-    out = slots_[i].block;
-    eraseSlot(i);
-    return true;
-  }
-  return false;
+  const size_t i = probe(address);
+  if (!slots_[i].used) return false;
+  out = slots_[i].block;
+  eraseSlot(i);
+  return true;
 }
 
 void LiveMap::grow() {
-  std::vector<Slot> old;
+  ZeroedArray<Slot> old(slots_.size() * 2);  // every slot empty
   old.swap(slots_);
-  const size_t n = old.empty() ? 1024 : old.size() * 2;
-  slots_.assign(n, Slot());
-  shift_ = 64;
-  for (size_t k = n; k > 1; k >>= 1) --shift_;
-  count_ = 0;
+  mask_ = slots_.size() - 1;
+  limit_ = slots_.size() * 7 / 10;
+  --shift_;
   for (const Slot& s : old)
-    if (s.used) insert(s.address, s.block);
+    if (s.used) slots_[probe(s.address)] = s;
 }
 
-RegionStats& Analysis::regionMiss(uint16_t id) {
-  regionCache_[id & 15] = {&regions[id], id};  // element references survive rehashing
-  return regions[id];
+RegionStats& Analysis::addRegion(uint16_t id) {
+  regions_.emplace_back();
+  regionIds_.push_back(id);
+  regionSlot_[id] = uint32_t(regions_.size());
+  return regions_.back();
+}
+
+std::vector<uint16_t> Analysis::regionIds() const {
+  std::vector<uint16_t> ids = regionIds_;
+  std::sort(ids.begin(), ids.end());
+  return ids;
 }
 
 int histogramBucket(uint32_t size) { return size ? 32 - __builtin_clz(size) : 0; }
 
-void Analysis::touch(uint32_t stack) {
-  StackStats& s = stackStats[stack];
-  if (!s.dirty) {
-    s.dirty = true;
-    dirty_.push_back(stack);
-  }
+// A stack's figures at the global peak are its live figures then, which hold until it next
+// changes. So they are copied at that change (or at the end), never when the peak moves: keeping
+// them costs one comparison per change however often the peak moves.
+inline void Analysis::keepPeak(StackStats& s) {
+  if (s.peaksSeen == peaks_) return;
+  s.atPeakBlocks = s.liveBlocks;
+  s.atPeakBytes = s.liveBytes;
+  s.peaksSeen = peaks_;
 }
 
-// Only the stacks that changed since the previous peak need copying, so keeping the
-// at-peak picture costs O(1) amortised per event however often the peak moves.
-void Analysis::takePeakSnapshot() {
-  for (uint32_t id : dirty_) {
-    StackStats& s = stackStats[id];
-    s.atPeakBlocks = s.liveBlocks;
-    s.atPeakBytes = s.liveBytes;
-    s.dirty = false;
-  }
-  dirty_.clear();
+void Analysis::onEnd() {
+  for (StackStats& s : stackStats) keepPeak(s);
 }
 
-// The tallies of a block entering (sign 1) or leaving (-1) the live set; the live map itself is
-// the caller's.
-void Analysis::countLive(const LiveBlock& b, int sign) {
-  StackStats& s = stackStats[b.stack];
-  RegionStats& r = region(b.region);
-  const uint64_t blocks = uint64_t(int64_t(sign)), bytes = uint64_t(int64_t(sign) * b.size);
-  s.liveBlocks += blocks;
-  s.liveBytes += bytes;
-  r.liveBlocks += blocks;
-  r.liveBytes += bytes;
-  liveBlocks += blocks;
-  liveBytes += bytes;
-  touch(b.stack);
-  if (sign < 0) return;
+// A block enters the live set: its stack's, region's and the run's live figures, and their
+// high-water marks.
+inline void Analysis::enter(StackStats& s, RegionStats& r, uint32_t size, uint64_t event) {
+  keepPeak(s);
+  s.liveBlocks += 1;
+  s.liveBytes += size;
   if (s.liveBytes > s.peakLiveBytes) s.peakLiveBytes = s.liveBytes;
+  r.liveBlocks += 1;
+  r.liveBytes += size;
   if (r.liveBytes > r.peakBytes) {
     r.peakBytes = r.liveBytes;
-    r.peakEvent = b.event;
+    r.peakEvent = event;
   }
+  liveBlocks += 1;
+  liveBytes += size;
 }
 
-// A stack's shown frames and group; run once per distinct logged stack.
+inline void Analysis::leave(const LiveBlock& b) {
+  StackStats& s = stackStats[b.stack];
+  RegionStats& r = region(b.region);
+  keepPeak(s);
+  s.liveBlocks -= 1;
+  s.liveBytes -= b.size;
+  r.liveBlocks -= 1;
+  r.liveBytes -= b.size;
+  liveBlocks -= 1;
+  liveBytes -= b.size;
+}
+
+// A stack's shown frames and group; run once per distinct shown stack.
 uint32_t Analysis::shownStack(const uint32_t* frames, uint32_t count) {
   const uint32_t first = filter_.firstShown(frames, count);
   frames += first;
@@ -218,10 +206,18 @@ uint32_t Analysis::shownStack(const uint32_t* frames, uint32_t count) {
   return group;
 }
 
+// The first sighting of a logged stack: shaped once, its figures made ready.
+uint32_t Analysis::addLoggedStack(const Event& e) {
+  const uint32_t shown = shownStack(e.frames, e.frameCount);
+  shownOfLogged_.push_back(shown);
+  if (shown >= stackStats.size()) stackStats.resize(shown + 1);
+  return shown;
+}
+
 // The history of the blocks that contain the watched address: their allocation, release, and
 // the reallocation that moved one away (the writer logs a moving realloc as the old block's
 // release followed at once by the new block's allocation).
-void Analysis::watchEvent(const Pending& e) {
+void Analysis::watchEvent(const Event& e, uint32_t stack) {
   bool sighted = e.address == watched_;
   if (isAllocation(e.code)) {
     const bool moved =
@@ -242,88 +238,29 @@ void Analysis::watchEvent(const Pending& e) {
     }
   }
   if (sighted)
-    sightings.push_back({e.number, e.offset, e.code, e.id, e.address, e.size, e.region, e.stack});
+    sightings.push_back({e.number, e.offset, e.code, e.id, e.address, e.size, e.region, stack});
 }
 
-uint32_t Analysis::stackOf(const uint32_t* frames, uint32_t count, uint64_t hash) {
-  const uint32_t logged = loggedStacks_.intern(frames, count, hash);
-  if (logged == shownOfLogged_.size()) shownOfLogged_.push_back(shownStack(frames, count));
-  return shownOfLogged_[logged];
+void Analysis::onEvent(const Event& e) { take(e); }
+
+void Analysis::onEvents(const Event* events, size_t count) {
+  for (size_t i = 0; i < count; ++i) take(events[i]);
 }
 
-void Analysis::onEvent(const Event& e) {
-  const uint64_t hash = StackTable::hash(e.frames, e.frameCount);
-  if (!lookahead_) {
-    Pending p{e.number, e.offset, hash,      e.code,   e.id, e.address,
-              e.size,   0,        kInterned, e.region, {}};
-    p.stack = stackOf(e.frames, e.frameCount, hash);
-    return apply(p);
-  }
-  live_.prefetch(e.address);
-  loggedStacks_.prefetch(hash);
-  // Three stages: on arrival the slots of the stack and of the address start loading; half-way
-  // the stack is interned and the figures the event will touch start loading; last it is applied.
-  if (arrived_ - applied_ == kLookahead) apply(pending_[applied_++ % kLookahead]);
-  if (arrived_ - prepared_ == kLookahead / 2) prepare(pending_[prepared_++ % kLookahead]);
-  Pending& p = pending_[arrived_++ % kLookahead];
-  p.number = e.number;
-  p.offset = e.offset;
-  p.hash = hash;
-  p.code = e.code;
-  p.id = e.id;
-  p.address = e.address;
-  p.size = e.size;
-  p.region = e.region;
-  if (e.frameCount > StackTable::kInline) {
-    p.stack = stackOf(e.frames, e.frameCount, hash);
-    p.frameCount = kInterned;
-  } else {
-    p.frameCount = e.frameCount;
-    std::copy(e.frames, e.frames + e.frameCount, p.frames);
-  }
-}
-
-void Analysis::prepare(Pending& e) {
-  if (e.frameCount != kInterned) {
-    e.stack = stackOf(e.frames, e.frameCount, e.hash);
-    e.frameCount = kInterned;
-  }
-  uint32_t stack = e.stack;
-  if (isRelease(e.code)) {
-    const LiveBlock* b = live_.find(e.address);
-    stack = b ? b->stack : UINT32_MAX;
-  }
-  if (stack < stackStats.size()) __builtin_prefetch(&stackStats[stack]);
-}
-
-void Analysis::onEnd() {
-  while (applied_ < arrived_) {
-    if (prepared_ == applied_) prepare(pending_[prepared_++ % kLookahead]);
-    apply(pending_[applied_++ % kLookahead]);
-  }
-}
-
-void Analysis::apply(Pending& e) {
-  if (e.frameCount != kInterned) {
-    e.stack = stackOf(e.frames, e.frameCount, e.hash);
-    e.frameCount = kInterned;
-  }
+inline void Analysis::apply(const Event& e, uint32_t stack) {
   ++events;
   ++opCounts[e.code < kOpCount ? e.code : 0];
-  region(e.region).events += 1;
-  if (e.stack >= stackStats.size()) {
-    stackStats.resize(e.stack + 1);
-    stackStats[e.stack].firstEvent = e.number;
-  }
-  if (watch_) watchEvent(e);
+  RegionStats& r = region(e.region);
+  r.events += 1;
+  if (watch_) watchEvent(e, stack);
   if (isAllocation(e.code))
-    allocate(e);
+    allocate(e, stack, r);
   else if (isRelease(e.code))
     release(e);
 }
 
-void Analysis::allocate(const Pending& e) {
-  StackStats& s = stackStats[e.stack];
+inline void Analysis::allocate(const Event& e, uint32_t stack, RegionStats& r) {
+  StackStats& s = stackStats[stack];
   s.allocCalls += 1;
   s.allocBytes += e.size;
   const int bucket = histogramBucket(e.size);
@@ -331,32 +268,35 @@ void Analysis::allocate(const Pending& e) {
   histBytes[bucket] += e.size;
   bool fresh;
   LiveBlock& b = live_.findOrAdd(e.address, fresh);
-  if (!fresh) {  // still live: the newer block replaces it
-    ++doubleAllocations;
-    if (anomalies.size() < kAnomaliesKept)
-      anomalies.push_back(
-          {Anomaly::DoubleAllocation, e.number, e.offset, e.code, e.address, b.event});
-    countLive(b, -1);
-  }
+  if (!fresh) replaced(e, b);
   b.event = e.number;
   b.size = e.size;
-  b.stack = e.stack;
+  b.stack = stack;
   b.id = e.id;
   b.code = uint8_t(e.code);
   b.region = e.region;
-  countLive(b, +1);
+  enter(s, r, e.size, e.number);
   if (liveBytes > peakBytes) {
     peakBytes = liveBytes;
     peakEvent = e.number;
     peakBlocks = liveBlocks;
-    takePeakSnapshot();
+    ++peaks_;
   }
 }
 
-void Analysis::release(const Pending& e) {
+// An allocation at an address still live: the newer block replaces the older.
+void Analysis::replaced(const Event& e, const LiveBlock& old) {
+  ++doubleAllocations;
+  if (anomalies.size() < kAnomaliesKept)
+    anomalies.push_back(
+        {Anomaly::DoubleAllocation, e.number, e.offset, e.code, e.address, old.event});
+  leave(old);
+}
+
+inline void Analysis::release(const Event& e) {
   LiveBlock gone;
   if (live_.take(e.address, gone)) {
-    countLive(gone, -1);
+    leave(gone);
   } else {
     ++unknownReleases;
     if (anomalies.size() < kAnomaliesKept)

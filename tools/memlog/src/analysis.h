@@ -6,69 +6,105 @@
 #define QUORKIT_MEMLOG_ANALYSIS_H
 
 #include <cstdint>
+#include <cstring>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "frame_filter.h"
 #include "log_format.h"
 #include "log_reader.h"
+#include "zeroed_array.h"
 
 namespace memlog {
 
-// Distinct call stacks, each stored once; id 0.. in order of first appearance.
+// Distinct call stacks, each stored once; id 0.. in order of first appearance. A lookup costs
+// one cheap hash and, nearly always, one cache line: a slot holds the hash, the length and the
+// first frames, so a stack of up to kInline frames is found or refused without a visit to the
+// pool.
 class StackTable {
  public:
-  static constexpr uint32_t kInline = 12;  // frames a slot holds itself
+  static constexpr uint32_t kInline = 13;  // frames a slot holds itself
 
-  static uint64_t hash(const uint32_t* frames, uint32_t count);
+  StackTable() : slots_(kFirstSlots) {}
+  static uint32_t hash(const uint32_t* frames, uint32_t count);
   uint32_t intern(const uint32_t* frames, uint32_t count) {
     return intern(frames, count, hash(frames, count));
   }
-  uint32_t intern(const uint32_t* frames, uint32_t count, uint64_t hash);
-  // Starts loading the slot a stack of this hash is probed from.
-  void prefetch(uint64_t hash) const {
-    if (!slots_.empty()) __builtin_prefetch(&slots_[size_t(hash) & (slots_.size() - 1)]);
+  uint32_t intern(const uint32_t* frames, uint32_t count, uint32_t hash) {
+    const size_t mask = slots_.size() - 1;  // kept apart: the loop reads no member
+    const uint64_t key = hash | uint64_t(count) << 32;
+    for (size_t i = hash & mask;; i = (i + 1) & mask) {
+      const Slot& slot = slots_[i];
+      if (slot.idPlus1 == 0) return add(frames, count, hash);
+      if (headOf(slot) == key && matches(slot, frames, count)) return slot.idPlus1 - 1;
+    }
   }
   uint32_t size() const { return uint32_t(stacks_.size()); }
   const uint32_t* frames(uint32_t id) const { return pool_.data() + stacks_[id].start; }
   uint32_t frameCount(uint32_t id) const { return stacks_[id].count; }
 
  private:
+  static constexpr size_t kFirstSlots = 256;
   struct Entry {
     size_t start;
     uint32_t count;
-    uint64_t hash;
   };
-  // One cache line holding what a probe needs, the first frames included: a stack of up to
-  // kInline frames is found or refused without a visit to the pool.
   struct alignas(64) Slot {
-    uint32_t tag;      // high half of the hash: most mismatches end here
-    uint32_t idPlus1;  // 0 = empty
+    uint32_t hash;  // also picks the home slot, so growing needs no frames; hash then count:
+                    // headOf reads them together
     uint32_t count;
-    uint32_t head[kInline + 1];
+    uint32_t idPlus1;  // 0 = empty
+    uint32_t head[kInline];
   };
   static_assert(sizeof(Slot) == 64, "a slot is one cache line");
-  bool matches(const Slot& slot, const uint32_t* frames, uint32_t count) const;
+  // A slot's hash and count as one word, to compare with one instruction.
+  static uint64_t headOf(const Slot& slot) {
+    uint64_t head;
+    memcpy(&head, &slot, sizeof head);
+    return head;
+  }
+  // The frames of a slot whose hash and count are the stack's.
+  bool matches(const Slot& slot, const uint32_t* frames, uint32_t count) const {
+    return count <= kInline ? sameFrames(slot.head, frames, count)
+                            : matchesLong(slot, frames, count);
+  }
+  bool matchesLong(const Slot& slot, const uint32_t* frames, uint32_t count) const;
+  // Equality in fixed-size pieces, which the compiler turns into vector compares: no call, and
+  // no branch per frame.
+  static bool sameFrames(const uint32_t* x, const uint32_t* y, uint32_t n) {
+    for (; n >= 8; n -= 8, x += 8, y += 8)
+      if (memcmp(x, y, 32) != 0) return false;
+    if (n & 4) {
+      if (memcmp(x, y, 16) != 0) return false;
+      x += 4;
+      y += 4;
+    }
+    if (n & 2) {
+      if (memcmp(x, y, 8) != 0) return false;
+      x += 2;
+      y += 2;
+    }
+    return !(n & 1) || *x == *y;
+  }
+  uint32_t add(const uint32_t* frames, uint32_t count, uint32_t hash);
   void grow();
   std::vector<uint32_t> pool_;
   std::vector<Entry> stacks_;
-  std::vector<Slot> slots_;
+  ZeroedArray<Slot> slots_;  // a power of two, at most three quarters used
 };
 
 // Every frame address of every stack, sorted, each once: what symbolisation resolves.
 std::vector<uint32_t> distinctFrames(const StackTable& stacks);
 
-struct StackStats {
+struct alignas(64) StackStats {  // one cache line: an event touches one stack's figures
   uint64_t allocCalls = 0;
   uint64_t allocBytes = 0;
   uint64_t liveBlocks = 0;
   uint64_t liveBytes = 0;
   uint64_t peakLiveBytes = 0;  // this stack's own high-water mark
-  uint64_t atPeakBlocks = 0;   // live at the moment of the global peak
+  uint64_t atPeakBlocks = 0;   // live at the moment of the global peak (complete after onEnd)
   uint64_t atPeakBytes = 0;
-  uint64_t firstEvent = 0;
-  bool dirty = false;
+  uint64_t peaksSeen = 0;  // the global peaks counted when atPeak* were last brought up to date
 };
 
 struct RegionStats {
@@ -88,23 +124,21 @@ struct LiveBlock {  // kept small: one per live block
   uint8_t code = 0;
 };
 
-// Live blocks by address: open addressing with linear probing and backward-shift
-// deletion. The node-based standard map spent most of a summary's time chasing
-// pointers; this keeps each probe within one or two cache lines.
+// Live blocks by address: open addressing with linear probing and backward-shift deletion, in a
+// power-of-two table of 32-byte slots that never straddle a cache line. The table outgrows the
+// caches on big logs, so every operation keeps to the line of the address's home slot whenever
+// the probe run allows.
 class LiveMap {
  public:
+  LiveMap() : slots_(kFirstSlots) {}
   LiveBlock* find(uint32_t address);
-  // Starts loading the address's home slot, for a lookup a few events later.
-  void prefetch(uint32_t address) const {
-    if (!slots_.empty()) __builtin_prefetch(&slots_[home(address)]);
-  }
   const LiveBlock* find(uint32_t address) const {
     return const_cast<LiveMap*>(this)->find(address);
   }
   void insert(uint32_t address, const LiveBlock& block);  // the address must not be present
   void erase(uint32_t address);                           // the address must be present
-  // The block at the address, or a new one there (zeroed) with fresh set: one probe for the
-  // test and the insertion an allocation needs.
+  // The block at the address, or with fresh set a new one there for the caller to fill: one probe
+  // for the test and the insertion an allocation needs.
   LiveBlock& findOrAdd(uint32_t address, bool& fresh);
   // Moves the block at the address into out and erases it; false when there is none.
   bool take(uint32_t address, LiveBlock& out);
@@ -116,19 +150,30 @@ class LiveMap {
   }
 
  private:
-  struct Slot {  // 32 bytes: two to a cache line
+  static constexpr size_t kFirstSlots = 1024;
+  struct alignas(32) Slot {
     LiveBlock block;
     uint32_t address = 0;
     bool used = false;
   };
+  static_assert(sizeof(Slot) == 32, "two slots to a cache line");
   size_t home(uint32_t address) const {
     return size_t((address * 0x9E3779B97F4A7C15ull) >> shift_);
   }
+  // The slot holding the address, or the empty slot ending its probe run.
+  size_t probe(uint32_t address) const {
+    size_t i = home(address);
+    while (slots_[i].used && slots_[i].address != address) i = (i + 1) & mask_;
+    return i;
+  }
   void grow();
   void eraseSlot(size_t i);
-  std::vector<Slot> slots_;
+  ZeroedArray<Slot> slots_;
   size_t count_ = 0;
-  unsigned shift_ = 64;
+  size_t limit_ = kFirstSlots * 7 / 10;  // the count that makes the table grow
+  size_t mask_ = kFirstSlots - 1;
+  unsigned shift_ = 64 - 10;  // keeps the top log2(slots) bits of the product
+  static_assert(kFirstSlots == size_t(1) << 10, "shift_ starts at 64 - log2(kFirstSlots)");
 };
 
 struct Anomaly {
@@ -162,27 +207,26 @@ class Analysis final : public LogVisitor {
   // Which frames are shown and how stacks group; set before reading. The default hides the
   // library's module.
   void setFrameFilter(const FrameFilter& filter) { filter_ = filter; }
-  // With lookahead, each event is taken in a few events after it arrives, its live-map slot
-  // loaded meanwhile: the map outgrows the caches on big logs, and waiting on each miss in turn
-  // costs more than the rest of the replay. Off, the figures are current after every onEvent
-  // (for observers that read them then). On by default; everything is current after onEnd.
-  void setLookahead(bool on) { lookahead_ = on; }
 
   void onModules(const std::vector<ModuleInfo>& modules) override {
     modules_ = modules;
     filter_.setModules(modules);
   }
+  // Every figure is current when this returns, for observers that read them after each event.
   void onEvent(const Event& e) override;
+  void onEvents(const Event* events, size_t count) override;
   void onEnd() override;
 
   // Live blocks at the end, keyed by address.
   const LiveMap& live() const { return live_; }
+  // The regions seen, by id, and their figures.
+  std::vector<uint16_t> regionIds() const;
+  const RegionStats& regionStats(uint16_t id) const { return regions_[regionSlot_[id] - 1]; }
 
   std::vector<ModuleInfo> modules_;
   // The stacks as shown (see FrameFilter); every per-stack figure and block refers to these.
   StackTable stacks;
   std::vector<StackStats> stackStats;
-  std::unordered_map<uint16_t, RegionStats> regions;
   uint64_t opCounts[kOpCount] = {};
   uint64_t events = 0;
   uint64_t liveBlocks = 0;
@@ -199,51 +243,42 @@ class Analysis final : public LogVisitor {
   std::vector<uint32_t> watchedLive;  // find: bases of those blocks still live
 
  private:
-  void countLive(const LiveBlock& b, int sign);
+  void enter(StackStats& s, RegionStats& r, uint32_t size, uint64_t event);
+  void leave(const LiveBlock& b);
   RegionStats& region(uint16_t id) {
-    RegionCache& c = regionCache_[id & 15];
-    return c.stats && c.id == id ? *c.stats : regionMiss(id);
+    const uint32_t slot = regionSlot_[id];
+    return slot ? regions_[slot - 1] : addRegion(id);
   }
-  RegionStats& regionMiss(uint16_t id);
-  void touch(uint32_t stack);
-  void takePeakSnapshot();
-  // An event as kept while it waits in the lookahead, with its stack when short (interned on
-  // arrival otherwise).
-  struct Pending {
-    uint64_t number, offset, hash;
-    uint32_t code, id, address, size, stack;
-    uint32_t frameCount;  // kInterned: stack holds the id
-    uint16_t region;
-    uint32_t frames[StackTable::kInline];
-  };
-  static constexpr uint32_t kInterned = UINT32_MAX;
-  uint32_t stackOf(const uint32_t* frames, uint32_t count, uint64_t hash);
-  void prepare(Pending& e);
+  RegionStats& addRegion(uint16_t id);
+  void keepPeak(StackStats& s);
+  uint32_t stackOf(const Event& e, uint32_t hash) {
+    const uint32_t logged = loggedStacks_.intern(e.frames, e.frameCount, hash);
+    return logged < shownOfLogged_.size() ? shownOfLogged_[logged] : addLoggedStack(e);
+  }
+  uint32_t addLoggedStack(const Event& e);
   uint32_t shownStack(const uint32_t* frames, uint32_t count);
-  void watchEvent(const Pending& e);
-  void apply(Pending& e);
-  void allocate(const Pending& e);
-  void release(const Pending& e);
+  void take(const Event& e) { apply(e, stackOf(e, StackTable::hash(e.frames, e.frameCount))); }
+  void apply(const Event& e, uint32_t stack);
+  void watchEvent(const Event& e, uint32_t stack);
+  void allocate(const Event& e, uint32_t stack, RegionStats& region);
+  void release(const Event& e);
+  void replaced(const Event& e, const LiveBlock& old);
 
   LiveMap live_;
-  // Recently used regions by the low bits of their id, to skip the map on nearly every event.
-  struct RegionCache {
-    RegionStats* stats = nullptr;
-    uint16_t id = 0;
-  } regionCache_[16];
-  std::vector<uint32_t> dirty_;  // stacks changed since the last global peak
+  // Region id -> 1 + its index in regions_ (0: not seen): two loads instead of a hash map's probe.
+  ZeroedArray<uint32_t> regionSlot_ = ZeroedArray<uint32_t>(size_t(UINT16_MAX) + 1);
+  std::vector<RegionStats> regions_;
+  std::vector<uint16_t> regionIds_;  // of regions_, in the same order
+  uint64_t peaks_ = 0;               // times the global peak has moved
   bool watch_ = false;
   uint32_t watched_ = 0;
   uint64_t lastWatchedRelease_ = 0;  // event that released a watched block, for realloc's move
   FrameFilter filter_;
-  StackTable loggedStacks_;              // as captured, to shape each distinct stack once
+  // Stacks as captured, each shaped (logger frames, grouping) once, when first seen.
+  StackTable loggedStacks_;
   std::vector<uint32_t> shownOfLogged_;  // logged stack id -> shown stack id
   StackTable functionStacks_;            // grouping keys, when stacks group by function
   std::vector<uint32_t> keys_;
-  static constexpr unsigned kLookahead = 32;  // events; a power of two
-  bool lookahead_ = true;
-  Pending pending_[kLookahead];
-  uint64_t arrived_ = 0, prepared_ = 0, applied_ = 0;
 };
 
 int histogramBucket(uint32_t size);

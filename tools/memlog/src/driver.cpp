@@ -96,20 +96,9 @@ int exerciseAllReports(const uint8_t* data, size_t size) {
   }
   MemorySource src(data, size);
   Analysis a;
-  a.setLookahead(false);  // as under the report's timeline
   a.watchAddress(watched);
   Timeline timeline(a);
-  struct Both final : LogVisitor {  // the analysis, then the timeline that samples it
-    LogVisitor &first, &second;
-    Both(LogVisitor& x, LogVisitor& y) : first(x), second(y) {}
-    void onModules(const std::vector<ModuleInfo>& m) override { first.onModules(m); }
-    void onEvent(const Event& e) override {
-      first.onEvent(e);
-      second.onEvent(e);
-    }
-    void onEnd() override { first.onEnd(); }
-  } both(a, timeline);
-  const ReadResult r = readLog(src, both);
+  const ReadResult r = readLog(src, a, &timeline);
   const Symbolizer sym(a.modules_);
   Out out(nullptr);
   renderSummary(out, a, ReadSummary{"fuzz", r.bytes, r.status == ReadStatus::Truncated});

@@ -21,6 +21,11 @@ int64_t regularFileLength(FILE* f);
 // binutils for Windows modules: a cross prefix on Linux, the plain names on Windows itself.
 extern const char* const kPeToolPrefix;
 bool isTerminal(FILE* f);
+// Asks for large pages behind [p, p + n) where the host gives them on request; p is aligned to
+// kLargePage. A big table probed at random then takes a page fault and a TLB entry per 2 MiB
+// instead of per 4 KiB.
+constexpr size_t kLargePage = size_t(2) << 20;
+void adviseLargePages(void* p, size_t n);
 // The same file under two names (for refusing to write over an input).
 bool sameFile(const std::string& a, const std::string& b);
 // Creates an empty file of its own; returns its path, or "" on failure.

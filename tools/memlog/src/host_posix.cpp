@@ -1,6 +1,7 @@
 // The host layer on Linux and other POSIX systems; see host.h.
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -39,6 +40,15 @@ int64_t regularFileLength(FILE* f) {
 }
 
 bool isTerminal(FILE* f) { return isatty(fileno(f)) == 1; }
+
+void adviseLargePages(void* p, size_t n) {
+#ifdef MADV_HUGEPAGE  // Linux's transparent huge pages; other POSIX systems decide alone
+  madvise(p, n, MADV_HUGEPAGE);
+#else
+  (void)p;
+  (void)n;
+#endif
+}
 
 bool sameFile(const std::string& a, const std::string& b) {
   struct stat sa, sb;

@@ -67,6 +67,10 @@ int64_t modificationTime(FILE* f) {
   return _fstat64(_fileno(f), &st) == 0 && (st.st_mode & _S_IFREG) ? int64_t(st.st_mtime) : 0;
 }
 
+// Windows gives large pages only to a process holding the lock-memory privilege, which a tool
+// run by a user does not have: ordinary pages.
+void adviseLargePages(void*, size_t) {}
+
 int64_t regularFileLength(FILE* f) {
   struct _stat64 st;
   return _fstat64(_fileno(f), &st) == 0 && (st.st_mode & _S_IFREG) ? int64_t(st.st_size) : -1;

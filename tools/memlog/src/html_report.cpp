@@ -96,12 +96,10 @@ void writeLeaks(Out& out, const Analysis& a, const Symbolizer& sym, Strings& str
 }
 
 void writeRegions(Out& out, const Analysis& a) {
-  std::vector<uint16_t> ids;
-  for (const auto& kv : a.regions) ids.push_back(kv.first);
-  std::sort(ids.begin(), ids.end());
+  const std::vector<uint16_t> ids = a.regionIds();
   out.print("\"regions\":[");
   for (size_t i = 0; i < ids.size(); ++i) {
-    const RegionStats& r = a.regions.at(ids[i]);
+    const RegionStats& r = a.regionStats(ids[i]);
     out.print("%s[%u,%" PRIu64 ",%" PRIu64 ",%" PRIu64 ",%" PRIu64 ",%" PRIu64 "]", i ? "," : "",
               unsigned(ids[i]), r.events, r.liveBlocks, r.liveBytes, r.peakBytes, r.peakEvent);
   }

@@ -13,58 +13,31 @@ namespace memlog {
 
 namespace {
 
-// Hands the log to the analysis and then to the command's observer, and shows how far a long
-// read has come, on a terminal only.
-class ProgressVisitor final : public LogVisitor {
+// Shows how far a long read has come, on a terminal only.
+class ProgressLine final : public ProgressListener {
  public:
-  ProgressVisitor(LogVisitor& inner, LogVisitor* observer, FILE* err, const std::string& name,
-                  int64_t length, bool enabled)
-      : inner_(inner),
-        observer_(observer),
-        err_(err),
-        name_(name),
-        length_(length),
-        enabled_(enabled) {}
-  ~ProgressVisitor() override {
-    if (shown_) fprintf(err_, "\r%*s\r", width_, "");
+  ProgressLine(FILE* err, const std::string& name, int64_t length)
+      : err_(err), name_(name), length_(length) {}
+  ~ProgressLine() override {
+    if (width_) fprintf(err_, "\r%*s\r", width_, "");
   }
-  void onModules(const std::vector<ModuleInfo>& m) override {
-    inner_.onModules(m);
-    if (observer_) observer_->onModules(m);
-  }
-  void onEvent(const Event& e) override {
-    events_ = e.number;
-    inner_.onEvent(e);
-    if (observer_) observer_->onEvent(e);
-  }
-  void onEnd() override {
-    inner_.onEnd();
-    if (observer_) observer_->onEnd();
-  }
-  void onProgress(uint64_t bytes) override {
-    if (!enabled_) return;
-    shown_ = true;
+  void onProgress(uint64_t bytes, uint64_t events) override {
     int n;
     if (length_ > 0)
       n = fprintf(err_, "\rquorkit-memlog: reading %s: %3d%% (%" PRIu64 " events)", name_.c_str(),
-                  int(bytes * 100 / uint64_t(length_)), events_);
+                  int(bytes * 100 / uint64_t(length_)), events);
     else
       n = fprintf(err_, "\rquorkit-memlog: reading %s: %" PRIu64 " MiB (%" PRIu64 " events)",
-                  name_.c_str(), bytes >> 20, events_);
+                  name_.c_str(), bytes >> 20, events);
     if (n > width_) width_ = n;
     fflush(err_);
   }
 
  private:
-  LogVisitor& inner_;
-  LogVisitor* observer_;
   FILE* err_;
   std::string name_;
   int64_t length_;
-  bool enabled_;
-  bool shown_ = false;
   int width_ = 0;  // widest progress line, to blank it at the end
-  uint64_t events_ = 0;
 };
 
 // Says what is wrong with a log that did not read cleanly; returns 0 when the reports can go on.
@@ -114,8 +87,8 @@ class FrameCollector final : public LogVisitor {
 ReadResult readThrough(FILE* f, const std::string& name, LogVisitor& visitor, LogVisitor* observer,
                        FILE* err) {
   FileSource src(f);
-  ProgressVisitor pv(visitor, observer, err, name, src.length(), host::isTerminal(err));
-  return readLog(src, pv);
+  ProgressLine progress(err, name, src.length());
+  return readLog(src, visitor, observer, host::isTerminal(err) ? &progress : nullptr);
 }
 
 void printNotes(const std::string& notes, FILE* err) {
@@ -170,7 +143,6 @@ int analyse(FILE* f, const Options& o, LoadedLog& log, FILE* err) {
   if (o.command->takesAddress) log.analysis.watchAddress(o.address);
   log.analysis.setFrameFilter(FrameFilter(o.keepLoggerFrames, log.symbols.get()));
   if (o.command->observe) log.observer = o.command->observe(log.analysis);
-  log.analysis.setLookahead(!log.observer);
   log.result = readThrough(f, log.name, log.analysis, log.observer.get(), err);
   if (!log.symbols) log.symbols.reset(new Symbolizer(log.analysis.modules_));
   return reportReadProblem(log, o.strict, err);

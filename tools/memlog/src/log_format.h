@@ -46,14 +46,15 @@ constexpr uint32_t kOpCount = quor::kMemOpCount;
 
 inline const char* opName(uint32_t code) { return quor::memOpName(code); }
 
-inline bool isAllocation(uint32_t code) {
-  return code == MEMOP_MALLOC || code == MEMOP_MEMALIGN || code == MEMOP_REALLOC ||
-         code == MEMOP_NEW || code == MEMOP_NEW_ARRAY;
-}
+// One bit per code: a test per event instead of a chain of comparisons.
+constexpr uint32_t kAllocatingCodes = 1u << MEMOP_MALLOC | 1u << MEMOP_MEMALIGN |
+                                      1u << MEMOP_REALLOC | 1u << MEMOP_NEW | 1u << MEMOP_NEW_ARRAY;
+constexpr uint32_t kReleasingCodes =
+    1u << MEMOP_FREE | 1u << MEMOP_DELETE | 1u << MEMOP_DELETE_ARRAY;
 
-inline bool isRelease(uint32_t code) {
-  return code == MEMOP_FREE || code == MEMOP_DELETE || code == MEMOP_DELETE_ARRAY;
-}
+inline bool isAllocation(uint32_t code) { return code < 32 && (kAllocatingCodes >> code & 1); }
+
+inline bool isRelease(uint32_t code) { return code < 32 && (kReleasingCodes >> code & 1); }
 
 inline uint32_t loadU32(const uint8_t* p) {
   return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;

@@ -28,7 +28,8 @@ namespace {
 
 // A window over the source. The window grows only to the largest block seen, and
 // only after the bytes it needs have actually arrived, so a lying length field in a
-// short file cannot make the reader reserve memory the file cannot back.
+// short file cannot make the reader reserve memory the file cannot back. Its storage is words,
+// so that frames can be read where they lie: every block starts at a multiple of 4.
 class Window {
  public:
   explicit Window(Source& s) : src_(s), length_(s.length()) {}
@@ -37,7 +38,7 @@ class Window {
   bool ensure(size_t n) {
     if (end_ - pos_ >= n) return true;
     if (pos_ > 0) {
-      memmove(buf_.data(), buf_.data() + pos_, end_ - pos_);
+      memmove(bytes(), bytes() + pos_, end_ - pos_);
       end_ -= pos_;
       consumedBase_ += pos_;
       pos_ = 0;
@@ -53,29 +54,34 @@ class Window {
         cap = std::min<uint64_t>(cap, end_ + std::max<uint64_t>(rest, 1));
       }
       cap = std::min<uint64_t>(cap, end_ + kStep);
-      if (buf_.size() < cap) buf_.resize(size_t(cap));
-      const size_t got = src_.read(buf_.data() + end_, buf_.size() - end_);
+      if (capacity() < cap) words_.resize(size_t((cap + 3) / 4));
+      const size_t got = src_.read(bytes() + end_, capacity() - end_);
       if (got == 0) eof_ = true;
       end_ += got;
     }
     return true;
   }
   size_t available() const { return end_ - pos_; }
-  const uint8_t* data() const { return buf_.data() + pos_; }
+  const uint8_t* data() const { return bytes() + pos_; }
   void consume(size_t n) { pos_ += n; }
   uint64_t offset() const { return consumedBase_ + pos_; }
 
  private:
-  static constexpr size_t kChunk = 1 << 20;
+  static constexpr size_t kChunk = 128 << 10;  // read into, then parsed from, the L2 cache
   static constexpr size_t kStep = 256 << 10;
+  uint8_t* bytes() { return reinterpret_cast<uint8_t*>(words_.data()); }
+  const uint8_t* bytes() const { return reinterpret_cast<const uint8_t*>(words_.data()); }
+  size_t capacity() const { return 4 * words_.size(); }
   Source& src_;
   const int64_t length_;
-  std::vector<uint8_t> buf_;
+  std::vector<uint32_t> words_;
   size_t pos_ = 0;
   size_t end_ = 0;
   uint64_t consumedBase_ = 0;
   bool eof_ = false;
 };
+
+constexpr bool kLittleEndianHost = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
 
 std::string format(const char* fmt, ...) __attribute__((format(MEMLOG_PRINTF_FORMAT, 1, 2)));
 std::string format(const char* fmt, ...) {
@@ -91,13 +97,19 @@ std::string format(const char* fmt, ...) {
 // why the walk ends (clean end, truncation, corruption) and returns false.
 class BlockReader {
  public:
-  BlockReader(Source& source, LogVisitor& visitor)
-      : source_(source), visitor_(visitor), window_(source) {}
+  BlockReader(Source& source, LogVisitor& visitor, LogVisitor* observer, ProgressListener* progress)
+      : source_(source),
+        visitor_(visitor),
+        observer_(observer),
+        progress_(progress),
+        window_(source) {}
 
   ReadResult run() {
-    while (nextBlock()) {
-    }
+    do {
+      deliverWholeEvents();
+    } while (nextBlock());
     visitor_.onEnd();
+    if (observer_) observer_->onEnd();
     if (result_.status == ReadStatus::Ok && source_.failed()) {
       result_.status = ReadStatus::IoError;
       result_.problemOffset = window_.offset();
@@ -109,9 +121,9 @@ class BlockReader {
  private:
   bool nextBlock() {
     start_ = window_.offset();
-    if (start_ - lastProgress_ >= (8u << 20)) {
+    if (progress_ && start_ - lastProgress_ >= (8u << 20)) {
       lastProgress_ = start_;
-      visitor_.onProgress(start_);
+      progress_->onProgress(start_, result_.events);
     }
     if (!window_.ensure(1)) return atEnd();
     uint32_t code = 0;
@@ -141,9 +153,71 @@ class BlockReader {
     return whole ? corrupt(start_, problem) : truncated(start_, problem);
   }
 
+  // The bulk of a log: sound event blocks wholly in the window, delivered where they lie. It stops
+  // at anything else (the module block, damage, a block the window cuts) for nextBlock to read or
+  // explain.
+  void deliverWholeEvents() {
+    const uint8_t* const base = window_.data();
+    const uint8_t* const end = base + window_.available();
+    const uint8_t* p = base;
+    uint64_t number = result_.events, offset = window_.offset();
+    size_t held = 0;
+    uint32_t code;
+    while (size_t(end - p) >= kRecordSize + 4 && recordIsSound(p, code) && code != MEMOP_MODULE) {
+      const uint32_t n = loadU32(p + kRecordSize);
+      const size_t blockLen = size_t(kRecordSize + stackBlockLength(n));
+      if (n > kMaxFrames || size_t(end - p) < blockLen) break;
+      fillEvent(run_[held], p, code, n, ++number, offset);
+      if (observer_) {
+        deliver(run_[held]);
+      } else if (++held == kRun) {
+        visitor_.onEvents(run_, held);
+        held = 0;
+      }
+      p += blockLen;
+      offset += blockLen;
+    }
+    if (held) visitor_.onEvents(run_, held);
+    result_.events = number;
+    window_.consume(size_t(p - base));
+    if (p != base) result_.bytes = window_.offset();
+  }
+
+  static constexpr size_t kRun = 32;  // events handed over at once
+
+  // The event of the block at rec, whose whole stack is in the window.
+  void fillEvent(Event& e, const uint8_t* rec, uint32_t code, uint32_t n, uint64_t number,
+                 uint64_t offset) {
+    e.number = number;
+    e.offset = offset;
+    e.code = code;
+    e.id = loadU32(rec + offsetof(MemLogRecord, id));
+    e.address = loadU32(rec + offsetof(MemLogRecord, address));
+    e.size = loadU32(rec + offsetof(MemLogRecord, size));
+    e.region = loadU16(rec + offsetof(MemLogRecord, region));
+    e.frameCount = n;
+    e.frames = framesAt(rec + kRecordSize + 4, n);
+  }
+
+  // The frames as the host's words, where they lie: every block starts at a multiple of 4 (a
+  // record and a stack block are multiples of 16, a module block 4 more), and so does the window.
+  // A big-endian host turns them around in place; they are read once.
+  const uint32_t* framesAt(const uint8_t* at, uint32_t n) {
+    uint32_t* words = reinterpret_cast<uint32_t*>(const_cast<uint8_t*>(at));
+    if (!kLittleEndianHost)
+      for (uint32_t i = 0; i < n; ++i) words[i] = loadU32(at + 4 * i);
+    return words;
+  }
+
+  void deliver(const Event& e) {
+    visitor_.onEvent(e);
+    if (observer_) observer_->onEvent(e);
+  }
+
+  bool recordIsSound(uint32_t& code) const { return recordIsSound(window_.data(), code); }
+
   // The common case, without building a message: zero padding and a known code.
-  bool recordIsSound(uint32_t& code) const {
-    const uint8_t* rec = window_.data();
+  static bool recordIsSound(const uint8_t* rec, uint32_t& code) {
     uint16_t head;
     uint32_t middle;
     uint64_t tail;
@@ -190,6 +264,7 @@ class BlockReader {
     }
     window_.consume(size_t(pad));
     visitor_.onModules(modules_);
+    if (observer_) observer_->onModules(modules_);
     return true;
   }
 
@@ -218,20 +293,9 @@ class BlockReader {
     const size_t blockLen = size_t(kRecordSize + stackBlockLength(n));
     if (!window_.ensure(blockLen))
       return truncated(start_, format("incomplete stack block, %" PRIu32 " frames announced", n));
-    const uint8_t* rec = window_.data();
-    if (frames_.size() < n) frames_.resize(n);
-    for (uint32_t i = 0; i < n; ++i) frames_[i] = loadU32(rec + kRecordSize + 4 + 4 * i);
     Event e;
-    e.number = ++result_.events;
-    e.offset = start_;
-    e.code = code;
-    e.id = loadU32(rec + offsetof(MemLogRecord, id));
-    e.address = loadU32(rec + offsetof(MemLogRecord, address));
-    e.size = loadU32(rec + offsetof(MemLogRecord, size));
-    e.region = loadU16(rec + offsetof(MemLogRecord, region));
-    e.frameCount = n;
-    e.frames = frames_.data();
-    visitor_.onEvent(e);
+    fillEvent(e, window_.data(), code, n, ++result_.events, start_);
+    deliver(e);
     window_.consume(blockLen);
     return true;
   }
@@ -249,9 +313,11 @@ class BlockReader {
 
   Source& source_;
   LogVisitor& visitor_;
+  LogVisitor* const observer_;
+  ProgressListener* const progress_;
   Window window_;
   ReadResult result_;
-  std::vector<uint32_t> frames_;
+  Event run_[kRun];
   std::vector<ModuleInfo> modules_;
   uint64_t start_ = 0;  // offset of the block being read
   uint64_t lastProgress_ = 0;
@@ -259,8 +325,9 @@ class BlockReader {
 
 }  // namespace
 
-ReadResult readLog(Source& source, LogVisitor& visitor) {
-  return BlockReader(source, visitor).run();
+ReadResult readLog(Source& source, LogVisitor& visitor, LogVisitor* observer,
+                   ProgressListener* progress) {
+  return BlockReader(source, visitor, observer, progress).run();
 }
 
 }  // namespace memlog

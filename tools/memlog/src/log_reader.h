@@ -69,10 +69,20 @@ class LogVisitor {
   virtual ~LogVisitor() = default;
   virtual void onModules(const std::vector<ModuleInfo>& modules) = 0;
   virtual void onEvent(const Event& event) = 0;
-  // Called now and then with the bytes consumed so far.
-  virtual void onProgress(uint64_t /*bytes*/) {}
+  // A run of events in log order, whose frames stay valid until this returns. The reader hands
+  // over runs when no observer has to follow each event: a call per run instead of per event.
+  virtual void onEvents(const Event* events, size_t count) {
+    for (size_t i = 0; i < count; ++i) onEvent(events[i]);
+  }
   // Called once when the reading stops, whether at the end or at damage.
   virtual void onEnd() {}
+};
+
+// Told now and then how far a reading has come.
+class ProgressListener {
+ public:
+  virtual ~ProgressListener() = default;
+  virtual void onProgress(uint64_t bytes, uint64_t events) = 0;
 };
 
 enum class ReadStatus { Ok, Truncated, Corrupt, IoError };
@@ -85,7 +95,10 @@ struct ReadResult {
   std::string message;         // what is wrong, without the file name
 };
 
-ReadResult readLog(Source& source, LogVisitor& visitor);
+// observer, when given, sees every module table and event right after the visitor (a command's
+// own view of the run); without one, the visitor is given runs of events.
+ReadResult readLog(Source& source, LogVisitor& visitor, LogVisitor* observer = nullptr,
+                   ProgressListener* progress = nullptr);
 
 }  // namespace memlog
 

@@ -54,26 +54,32 @@ void printFrames(Out& out, const Analysis& a, const Symbolizer& sym, uint32_t st
   const uint32_t n = a.stacks.frameCount(stack);
   const uint32_t* f = a.stacks.frames(stack);
   if (n == 0) out.print("%s(no frames)\n", indent);
+  // Built by appending rather than formatted: a big log's leaks print tens of thousands of frames.
+  std::string line;
   for (uint32_t i = 0; i < n; ++i) {
+    line = indent;
+    line += sym.frameText(f[i]);
     const std::string loc = sym.fileLine(f[i]);
-    out.print("%s%s%s%s\n", indent, sym.frameText(f[i]).c_str(), loc.empty() ? "" : "  ",
-              loc.c_str());
+    if (!loc.empty()) line += "  " + loc;
+    line += '\n';
+    out.write(line);
   }
 }
 
 }  // namespace
 
 std::vector<LeakGroup> leakGroups(const Analysis& a) {
-  std::unordered_map<uint32_t, LeakGroup> groups;
+  std::vector<LeakGroup> byStack(a.stacks.size());  // stack ids are dense
   a.live().forEach([&](uint32_t, const LiveBlock& b) {
-    LeakGroup& g = groups[b.stack];
+    LeakGroup& g = byStack[b.stack];
     g.stack = b.stack;
     g.blocks += 1;
     g.bytes += b.size;
     if (!g.first || b.event < g.first->event) g.first = &b;
   });
   std::vector<LeakGroup> out;
-  for (auto& kv : groups) out.push_back(kv.second);
+  for (const LeakGroup& g : byStack)
+    if (g.blocks) out.push_back(g);
   std::sort(out.begin(), out.end(), [](const LeakGroup& x, const LeakGroup& y) {
     if (x.bytes != y.bytes) return x.bytes > y.bytes;
     if (x.blocks != y.blocks) return x.blocks > y.blocks;
@@ -142,15 +148,13 @@ void renderSummary(Out& out, const Analysis& a, const ReadSummary& in) {
   if (a.unknownReleases + a.doubleAllocations > shown)
     out.print("  omitting %" PRIu64 " more\n", a.unknownReleases + a.doubleAllocations - shown);
 
-  std::vector<uint16_t> ids;
-  for (const auto& kv : a.regions) ids.push_back(kv.first);
-  std::sort(ids.begin(), ids.end());
+  const std::vector<uint16_t> ids = a.regionIds();
   out.print("regions: %zu\n", ids.size());
   if (!ids.empty())
     out.print("  %-8s %12s %12s %12s %12s %12s\n", "region", "events", "live blocks", "live bytes",
               "peak bytes", "peak event");
   for (uint16_t id : ids) {
-    const RegionStats& r = a.regions.at(id);
+    const RegionStats& r = a.regionStats(id);
     out.print("  0x%04x   %12" PRIu64 " %12" PRIu64 " %12" PRIu64 " %12" PRIu64 " %12" PRIu64 "\n",
               id, r.events, r.liveBlocks, r.liveBytes, r.peakBytes, r.peakEvent);
   }

@@ -169,21 +169,42 @@ const Symbolizer::Resolved* Symbolizer::lookup(uint32_t address) const {
   return it == resolved_.end() ? nullptr : &it->second;
 }
 
+namespace {
+
+// Lower-case hexadecimal of at least `digits` digits, as printf's %0*x: without printf, because
+// the views print a frame per line of a stack.
+void appendHex(std::string& s, uint32_t v, int digits) {
+  char text[8];
+  int n = 0;
+  do {
+    text[n++] = "0123456789abcdef"[v & 15];
+    v >>= 4;
+  } while (v || n < digits);
+  while (n) s += text[--n];
+}
+
+}  // namespace
+
 std::string Symbolizer::frameText(uint32_t address) const {
-  char buf[64];
   const int m = moduleOf(address);
+  std::string s;
   if (m < 0) {
-    snprintf(buf, sizeof buf, "0x%08" PRIx32, address);
-    return buf;
+    s = "0x";
+    appendHex(s, address, 8);
+    return s;
   }
+  s = modules_[m].name;
   const Resolved* r = lookup(address);
   if (r && !r->function.empty()) {
-    if (!r->hasStart) return modules_[m].name + "!" + r->function;
-    snprintf(buf, sizeof buf, " + 0x%" PRIx32, r->functionOffset);
-    return modules_[m].name + "!" + r->function + buf;
+    s += "!" + r->function;
+    if (!r->hasStart) return s;
+    s += " + 0x";
+    appendHex(s, r->functionOffset, 1);
+    return s;
   }
-  snprintf(buf, sizeof buf, " + 0x%" PRIx32, address - modules_[m].base);
-  return modules_[m].name + buf;
+  s += " + 0x";
+  appendHex(s, address - modules_[m].base, 1);
+  return s;
 }
 
 std::string Symbolizer::frameKey(uint32_t address) const {
