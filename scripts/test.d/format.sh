@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # One style, enforced:
 #   - every tracked C/C++ file is exactly as clang-format writes it (.clang-format);
-#   - clang-tidy (.clang-tidy) finds nothing in the library and the PAL (src/, pal/src,
-#     pal/dbghelp), read through the compilation databases of the linux-i686 presets below.
-# The Windows-only sources (win32/) are not in a Linux database and are left to the compiler's
-# -Werror. tools/memlog is a native program with its own build: it joins the tidy run by a line in
-# `databases` once that build exports compile_commands.json.
+#   - clang-tidy (.clang-tidy) finds nothing in the library, the PAL and quorkit-memlog (src/,
+#     pal/src, pal/dbghelp, tools/memlog/src), read through the compilation databases of the
+#     presets below.
+# The Windows-only sources (win32/, the tool's host_windows.cpp) are not in a Linux database and
+# are left to the compiler's -Werror.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 cd "$root"
@@ -18,10 +18,12 @@ if ! clang-format --dry-run -Werror "${sources[@]}"; then
 fi
 echo "format: ${#sources[@]} tracked C/C++ files as clang-format writes them"
 
-# Preset, and the sources of its database that tidy reads (each file in one line only).
+# Directory of the presets file, preset, and the sources of its database that tidy reads (each
+# file in one line only). quorkit-memlog is a native program with presets of its own.
 databases=(
-  "linux-i686 ^(src|pal/src|pal/dbghelp)/"
-  "linux-i686-memlog ^src/memlog/"
+  ". linux-i686 ^(src|pal/src|pal/dbghelp)/"
+  ". linux-i686-memlog ^src/memlog/"
+  "tools/memlog memlog-host ^tools/memlog/src/"
 )
 # GCC's libbacktrace header (pal/dbghelp) is not among clang's own headers.
 backtrace_dir=$(dirname "$(g++ -m32 -print-file-name=include/backtrace.h)")
@@ -31,9 +33,9 @@ mkdir -p build
 checked=0
 failed=0
 for entry in "${databases[@]}"; do
-  read -r preset pattern <<< "$entry"
+  read -r presets preset pattern <<< "$entry"
   # Configuring writes the database; nothing needs to be built for tidy to read the sources.
-  cmake --preset "$preset" > /dev/null
+  (cd "$presets" && cmake --preset "$preset" > /dev/null)
   mapfile -t files < <(python3 - "build/$preset/compile_commands.json" "$root" "$pattern" << 'EOF'
 import json, re, sys
 database, root, pattern = sys.argv[1], sys.argv[2] + "/", re.compile(sys.argv[3])

@@ -205,7 +205,7 @@ class BlockReader {
   const uint32_t* framesAt(const uint8_t* at, uint32_t n) {
     uint32_t* words = reinterpret_cast<uint32_t*>(const_cast<uint8_t*>(at));
     if (!kLittleEndianHost)
-      for (uint32_t i = 0; i < n; ++i) words[i] = loadU32(at + 4 * i);
+      for (uint32_t i = 0; i < n; ++i) words[i] = loadU32(at + size_t{4} * i);
     return words;
   }
 

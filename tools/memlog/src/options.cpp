@@ -212,13 +212,13 @@ std::string parseOptions(const std::vector<std::string>& args, bool stdinIsTermi
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     if (a.size() > 1 && a[0] == '-') {
-      const std::string complaint = applyOption(args, i, o, used);
+      std::string complaint = applyOption(args, i, o, used);
       if (!complaint.empty()) return complaint;
     } else {
       operands.push_back(a);
     }
   }
-  const std::string complaint = takeCommand(operands, o);
+  std::string complaint = takeCommand(operands, o);
   if (!complaint.empty() || o.help || o.version) return complaint;
   if (!o.command) o.command = &defaultCommand();
   for (const OptionRow* row : used)

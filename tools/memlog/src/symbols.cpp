@@ -32,6 +32,42 @@ uint64_t le(const uint8_t* p, int bytes) {
   return v;
 }
 
+// The lowest loaded address of an ELF file (its program headers' PT_LOAD entries) and whether it
+// is an executable or a shared object.
+void inspectElf(FILE* f, const uint8_t (&h)[64], Image& img) {
+  const bool is64 = h[4] == 2;
+  const uint16_t type = uint16_t(le(h + 16, 2));
+  const uint64_t phoff = is64 ? le(h + 32, 8) : le(h + 28, 4);
+  const uint16_t phentsize = uint16_t(le(h + (is64 ? 54 : 42), 2));
+  const uint16_t phnum = uint16_t(le(h + (is64 ? 56 : 44), 2));
+  const uint32_t entrySize = is64 ? 56 : 32;
+  uint64_t lowest = UINT64_MAX;
+  for (uint16_t i = 0; i < phnum && phentsize >= entrySize; ++i) {
+    uint8_t ph[56];
+    if (!readAt(f, phoff + uint64_t(i) * phentsize, ph, entrySize)) break;
+    if (le(ph, 4) != 1) continue;  // PT_LOAD
+    lowest = std::min(lowest, is64 ? le(ph + 16, 8) : le(ph + 8, 4));
+  }
+  if (lowest == UINT64_MAX) lowest = 0;
+  img.linkBase = lowest & ~uint64_t(0xfff);
+  img.kind = type == 2 ? ImageKind::ElfExecutable : ImageKind::ElfShared;
+}
+
+// The preferred image base of a PE file (PE32 or PE32+).
+void inspectPe(FILE* f, const uint8_t (&h)[64], Image& img) {
+  const uint32_t peOff = uint32_t(le(h + 0x3c, 4));
+  uint8_t pe[24 + 32] = {};
+  if (!readAt(f, peOff, pe, sizeof pe) || memcmp(pe, "PE\0\0", 4) != 0) return;
+  const uint16_t magic = uint16_t(le(pe + 24, 2));
+  if (magic == 0x10b) {
+    img.linkBase = le(pe + 24 + 28, 4);
+    img.kind = ImageKind::Pe;
+  } else if (magic == 0x20b) {
+    img.linkBase = le(pe + 24 + 24, 8);
+    img.kind = ImageKind::Pe;
+  }
+}
+
 // Reads just enough of an ELF or PE header to map a logged address into the
 // addresses that the file's debug information uses.
 Image inspectImage(const std::string& path) {
@@ -41,35 +77,9 @@ Image inspectImage(const std::string& path) {
   uint8_t h[64] = {};
   if (readAt(f, 0, h, sizeof h)) {
     if (h[0] == 0x7f && h[1] == 'E' && h[2] == 'L' && h[3] == 'F' && h[5] == 1) {
-      const bool is64 = h[4] == 2;
-      const uint16_t type = uint16_t(le(h + 16, 2));
-      const uint64_t phoff = is64 ? le(h + 32, 8) : le(h + 28, 4);
-      const uint16_t phentsize = uint16_t(le(h + (is64 ? 54 : 42), 2));
-      const uint16_t phnum = uint16_t(le(h + (is64 ? 56 : 44), 2));
-      uint64_t lowest = UINT64_MAX;
-      for (uint16_t i = 0; i < phnum && phentsize >= (is64 ? 56 : 32); ++i) {
-        uint8_t ph[56];
-        if (!readAt(f, phoff + uint64_t(i) * phentsize, ph, is64 ? 56 : 32)) break;
-        if (le(ph, 4) != 1) continue;  // PT_LOAD
-        const uint64_t vaddr = is64 ? le(ph + 16, 8) : le(ph + 8, 4);
-        lowest = std::min(lowest, vaddr);
-      }
-      if (lowest == UINT64_MAX) lowest = 0;
-      img.linkBase = lowest & ~uint64_t(0xfff);
-      img.kind = type == 2 ? ImageKind::ElfExecutable : ImageKind::ElfShared;
+      inspectElf(f, h, img);
     } else if (h[0] == 'M' && h[1] == 'Z') {
-      const uint32_t peOff = uint32_t(le(h + 0x3c, 4));
-      uint8_t pe[24 + 32] = {};
-      if (readAt(f, peOff, pe, sizeof pe) && memcmp(pe, "PE\0\0", 4) == 0) {
-        const uint16_t magic = uint16_t(le(pe + 24, 2));
-        if (magic == 0x10b) {
-          img.linkBase = le(pe + 24 + 28, 4);
-          img.kind = ImageKind::Pe;
-        } else if (magic == 0x20b) {
-          img.linkBase = le(pe + 24 + 24, 8);
-          img.kind = ImageKind::Pe;
-        }
-      }
+      inspectPe(f, h, img);
     }
   }
   fclose(f);
@@ -297,6 +307,44 @@ std::string Symbolizer::findModuleFile(const Module& mod, const SymbolOptions& o
   return path;
 }
 
+namespace {
+
+// The sorted addresses of the file's defined functions, as nm lists them (empty when nm fails).
+std::vector<uint64_t> functionStarts(const std::string& nm, const std::string& path,
+                                     const std::string& scratch, std::string& notes) {
+  std::vector<uint64_t> starts;
+  if (!runBinutils({nm, "--defined-only", path}, "", scratch, notes)) return starts;
+  for (const std::string& l : readLines(scratch.c_str())) {
+    unsigned long long value = 0;
+    char type = 0;
+    if (sscanf(l.c_str(), "%llx %c", &value, &type) == 2 &&
+        (type == 'T' || type == 't' || type == 'W' || type == 'w'))
+      starts.push_back(value);
+  }
+  std::sort(starts.begin(), starts.end());
+  return starts;
+}
+
+}  // namespace
+
+// One answer of addr2line -f: the function's line ("??" when unknown) and its "file:line" (with
+// an optional discriminator, "??:0" or "??:?" when unknown).
+Symbolizer::Resolved Symbolizer::parseAddr2line(const std::string& function, std::string location) {
+  Resolved r;
+  if (function != "??") r.function = function;
+  const size_t disc = location.find(" (discriminator");
+  if (disc != std::string::npos) location.erase(disc);
+  const size_t colon = location.rfind(':');
+  if (colon != std::string::npos && location.compare(0, 2, "??") != 0) {
+    const unsigned long line = strtoul(location.c_str() + colon + 1, nullptr, 10);
+    if (line > 0) {
+      r.file = location.substr(0, colon);
+      r.line = uint32_t(line);
+    }
+  }
+  return r;
+}
+
 void Symbolizer::resolveModule(int module, const std::vector<uint32_t>& addresses,
                                const SymbolOptions& options, std::string& notes) {
   const Module& mod = modules_[module];
@@ -335,34 +383,11 @@ void Symbolizer::resolveModule(int module, const std::vector<uint32_t>& addresse
   }
 
   // Function starts, to express frames as function + offset.
-  std::vector<uint64_t> starts;
   const std::string& nm = pe ? options.peNm : options.elfNm;
-  if (runBinutils({nm, "--defined-only", path}, "", out.path(), notes)) {
-    for (const std::string& l : readLines(out.path().c_str())) {
-      unsigned long long value = 0;
-      char type = 0;
-      if (sscanf(l.c_str(), "%llx %c", &value, &type) == 2 &&
-          (type == 'T' || type == 't' || type == 'W' || type == 'w'))
-        starts.push_back(value);
-    }
-    std::sort(starts.begin(), starts.end());
-  }
+  const std::vector<uint64_t> starts = functionStarts(nm, path, out.path(), notes);
 
   for (size_t i = 0; i < addresses.size(); ++i) {
-    Resolved r;
-    const std::string& fn = lines[2 * i];
-    if (fn != "??") r.function = fn;
-    std::string loc = lines[2 * i + 1];
-    const size_t disc = loc.find(" (discriminator");
-    if (disc != std::string::npos) loc.erase(disc);
-    const size_t colon = loc.rfind(':');
-    if (colon != std::string::npos && loc.compare(0, 2, "??") != 0) {
-      const unsigned long line = strtoul(loc.c_str() + colon + 1, nullptr, 10);
-      if (line > 0) {
-        r.file = loc.substr(0, colon);
-        r.line = uint32_t(line);
-      }
-    }
+    Resolved r = parseAddr2line(lines[2 * i], lines[2 * i + 1]);
     if (!r.function.empty() && !starts.empty()) {
       const uint64_t fa = toFile(addresses[i]);
       auto it = std::upper_bound(starts.begin(), starts.end(), fa);

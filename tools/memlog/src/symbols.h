@@ -70,6 +70,7 @@ class Symbolizer {
     uint32_t functionKey = 0;
   };
   const Resolved* lookup(uint32_t address) const;
+  static Resolved parseAddr2line(const std::string& function, std::string location);
   std::string findModuleFile(const Module& module, const SymbolOptions& options,
                              std::string& notes) const;
   void assignFunctionKeys();
