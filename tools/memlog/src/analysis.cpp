@@ -243,8 +243,15 @@ void Analysis::watchEvent(const Event& e, uint32_t stack) {
 
 void Analysis::onEvent(const Event& e) { take(e); }
 
+// The live slots of the next few events are asked for ahead, so that their misses overlap the
+// work on the events before them.
 void Analysis::onEvents(const Event* events, size_t count) {
-  for (size_t i = 0; i < count; ++i) take(events[i]);
+  constexpr size_t kAhead = 8;
+  for (size_t i = 0; i < count && i < kAhead; ++i) live_.prefetch(events[i].address);
+  for (size_t i = 0; i < count; ++i) {
+    if (i + kAhead < count) live_.prefetch(events[i + kAhead].address);
+    take(events[i]);
+  }
 }
 
 inline void Analysis::apply(const Event& e, uint32_t stack) {
