@@ -244,7 +244,29 @@ void Analysis::watchEvent(const Event& e, uint32_t stack) {
 void Analysis::onEvent(const Event& e) { take(e); }
 
 void Analysis::onEvents(const Event* events, size_t count) {
-  for (size_t i = 0; i < count; ++i) take(events[i]);
+  for (; count > kPiece; events += kPiece, count -= kPiece) applyPiece(events, kPiece);
+  applyPiece(events, count);
+}
+
+// Each event's lookups miss the caches (the stack table, the stack's figures, the live map): a
+// piece of events is applied in passes that ask for the lines of every event's next lookup before
+// the first of them is needed, so that the misses overlap instead of following one another.
+void Analysis::applyPiece(const Event* events, size_t count) {
+  uint32_t stacks[kPiece];  // each event's hash, then its shown stack
+  for (size_t i = 0; i < count; ++i) {
+    stacks[i] = StackTable::hash(events[i].frames, events[i].frameCount);
+    loggedStacks_.prefetch(stacks[i]);
+  }
+  for (size_t i = 0; i < count; ++i) {
+    stacks[i] = stackOf(events[i], stacks[i]);
+    __builtin_prefetch(&stackStats[stacks[i]], 1);
+  }
+  constexpr size_t kAhead = 8;  // the live map is the biggest table; its lines come last
+  for (size_t i = 0; i < count && i < kAhead; ++i) live_.prefetch(events[i].address);
+  for (size_t i = 0; i < count; ++i) {
+    if (i + kAhead < count) live_.prefetch(events[i + kAhead].address);
+    apply(events[i], stacks[i]);
+  }
 }
 
 inline void Analysis::apply(const Event& e, uint32_t stack) {
