@@ -8,12 +8,11 @@
 # the PAL's fault guard end the process by the signal, as in a plain run).
 set -euo pipefail
 cd "$(dirname "$0")/../.."
+source scripts/lib/presets.sh
 jobs=$(nproc 2>/dev/null || echo 2)
 start=$SECONDS
 
-echo "== linux-i686-asan: configure and build"
-cmake --preset linux-i686-asan
-cmake --build --preset linux-i686-asan -j "$jobs"
+quorkit_build_preset linux-i686-asan
 
 echo "== linux-i686-asan: tests"
 ctest --preset linux-i686-asan -j "$jobs"

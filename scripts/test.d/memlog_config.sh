@@ -6,16 +6,13 @@
 # exports exactly what the default one does.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
+source scripts/lib/presets.sh
 jobs=$(nproc 2>/dev/null || echo 2)
 start=$SECONDS
 
-echo "== linux-i686-memlog: configure and build"
-cmake --preset linux-i686-memlog
-cmake --build --preset linux-i686-memlog -j "$jobs"
+quorkit_build_preset linux-i686-memlog
 
-echo "== windows-i686-memlog: configure and build"
-cmake --preset windows-i686-memlog
-cmake --build --preset windows-i686-memlog -j "$jobs"
+quorkit_build_preset windows-i686-memlog
 
 echo "== linux-i686-memlog: tests"
 ctest --preset linux-i686-memlog -j "$jobs"
