@@ -133,63 +133,7 @@ void LiveMap::grow() {
     if (s.used) slots_[probe(s.address)] = s;
 }
 
-RegionStats& Analysis::addRegion(uint16_t id) {
-  regions_.emplace_back();
-  regionIds_.push_back(id);
-  regionSlot_[id] = uint32_t(regions_.size());
-  return regions_.back();
-}
-
-std::vector<uint16_t> Analysis::regionIds() const {
-  std::vector<uint16_t> ids = regionIds_;
-  std::sort(ids.begin(), ids.end());
-  return ids;
-}
-
 int histogramBucket(uint32_t size) { return size ? 32 - __builtin_clz(size) : 0; }
-
-// A stack's figures at the global peak are its live figures then, which hold until it next
-// changes. So they are copied at that change (or at the end), never when the peak moves: keeping
-// them costs one comparison per change however often the peak moves.
-inline void Analysis::keepPeak(StackStats& s) {
-  if (s.peaksSeen == peaks_) return;
-  s.atPeakBlocks = s.liveBlocks;
-  s.atPeakBytes = s.liveBytes;
-  s.peaksSeen = peaks_;
-}
-
-void Analysis::onEnd() {
-  for (StackStats& s : stackStats) keepPeak(s);
-}
-
-// A block enters the live set: its stack's, region's and the run's live figures, and their
-// high-water marks.
-inline void Analysis::enter(StackStats& s, RegionStats& r, uint32_t size, uint64_t event) {
-  keepPeak(s);
-  s.liveBlocks += 1;
-  s.liveBytes += size;
-  if (s.liveBytes > s.peakLiveBytes) s.peakLiveBytes = s.liveBytes;
-  r.liveBlocks += 1;
-  r.liveBytes += size;
-  if (r.liveBytes > r.peakBytes) {
-    r.peakBytes = r.liveBytes;
-    r.peakEvent = event;
-  }
-  liveBlocks += 1;
-  liveBytes += size;
-}
-
-inline void Analysis::leave(const LiveBlock& b) {
-  StackStats& s = stackStats[b.stack];
-  RegionStats& r = region(b.region);
-  keepPeak(s);
-  s.liveBlocks -= 1;
-  s.liveBytes -= b.size;
-  r.liveBlocks -= 1;
-  r.liveBytes -= b.size;
-  liveBlocks -= 1;
-  liveBytes -= b.size;
-}
 
 // A stack's shown frames and group; run once per distinct shown stack.
 uint32_t Analysis::shownStack(const uint32_t* frames, uint32_t count) {
@@ -206,124 +150,67 @@ uint32_t Analysis::shownStack(const uint32_t* frames, uint32_t count) {
   return group;
 }
 
-// The first sighting of a logged stack: shaped once, its figures made ready.
+// The first sighting of a logged stack: shaped once.
 uint32_t Analysis::addLoggedStack(const Event& e) {
   const uint32_t shown = shownStack(e.frames, e.frameCount);
   shownOfLogged_.push_back(shown);
-  if (shown >= stackStats.size()) stackStats.resize(shown + 1);
   return shown;
 }
 
-// The history of the blocks that contain the watched address: their allocation, release, and
-// the reallocation that moved one away (the writer logs a moving realloc as the old block's
-// release followed at once by the new block's allocation).
-void Analysis::watchEvent(const Event& e, uint32_t stack) {
-  bool sighted = e.address == watched_;
-  if (isAllocation(e.code)) {
-    const bool moved =
-        e.code == MEMOP_REALLOC && lastWatchedRelease_ && e.number == lastWatchedRelease_ + 1;
-    const bool contains =
-        e.address <= watched_ && uint64_t(watched_) < uint64_t(e.address) + e.size;
-    for (size_t i = 0; i < watchedLive.size(); ++i)
-      if (watchedLive[i] == e.address) watchedLive.erase(watchedLive.begin() + long(i--));
-    if (contains) watchedLive.push_back(e.address);
-    sighted |= moved || contains;
-  } else if (isRelease(e.code)) {
-    for (size_t i = 0; i < watchedLive.size(); ++i) {
-      if (watchedLive[i] != e.address) continue;
-      watchedLive.erase(watchedLive.begin() + long(i));
-      lastWatchedRelease_ = e.number;
-      sighted = true;
-      break;
+void Analysis::onEvents(const Event* events, size_t count) {
+  for (; count > kPiece; events += kPiece, count -= kPiece) shapePiece(events, kPiece);
+  shapePiece(events, count);
+}
+
+// The stack table outgrows the first cache level: a piece's slots are asked for before the first
+// of them is needed, so that the misses overlap instead of following one another.
+void Analysis::shapePiece(const Event* events, size_t count) {
+  uint32_t hashes[kPiece];
+  for (size_t i = 0; i < count; ++i) {
+    hashes[i] = StackTable::hash(events[i].frames, events[i].frameCount);
+    loggedStacks_.prefetch(hashes[i]);
+  }
+  for (size_t i = 0; i < count; ++i) nextStep() = stepOf(events[i], stackOf(events[i], hashes[i]));
+}
+
+// Hands the full batch on and takes an empty one. The replay thread starts with the first batch;
+// a host that cannot start it gets the batches replayed here.
+void Analysis::handOver() {
+  if (!batch_) {
+    pipe_.reset(new Pipe);
+    if (replayer_.start(replayOnThread, this)) {
+      batch_ = &pipe_->toFill();
+    } else {
+      pipe_.reset();
+      own_.reset(new StepBatch);
+      batch_ = own_.get();
+    }
+  } else {
+    batch_->stacks = stacks.size();
+    if (pipe_) {
+      pipe_->publish();
+      batch_ = &pipe_->toFill();
+    } else {
+      replay(*batch_);
     }
   }
-  if (sighted)
-    sightings.push_back({e.number, e.offset, e.code, e.id, e.address, e.size, e.region, stack});
+  batch_->count = 0;
 }
 
-void Analysis::onEvent(const Event& e) { take(e); }
-
-void Analysis::onEvents(const Event* events, size_t count) {
-  for (; count > kPiece; events += kPiece, count -= kPiece) applyPiece(events, kPiece);
-  applyPiece(events, count);
-}
-
-// Each event's lookups miss the caches (the stack table, the stack's figures, the live map): a
-// piece of events is applied in passes that ask for the lines of every event's next lookup before
-// the first of them is needed, so that the misses overlap instead of following one another.
-void Analysis::applyPiece(const Event* events, size_t count) {
-  uint32_t stacks[kPiece];  // each event's hash, then its shown stack
-  for (size_t i = 0; i < count; ++i) {
-    stacks[i] = StackTable::hash(events[i].frames, events[i].frameCount);
-    loggedStacks_.prefetch(stacks[i]);
+// Replays every step handed over so far and stops the replay thread: the figures are current.
+void Analysis::settle() {
+  if (!batch_) return;
+  batch_->stacks = stacks.size();
+  if (pipe_) {
+    if (batch_->count) pipe_->publish();
+    pipe_->finish();
+    replayer_.join();
+    pipe_.reset();
+  } else if (batch_->count) {
+    replay(*batch_);
   }
-  for (size_t i = 0; i < count; ++i) {
-    stacks[i] = stackOf(events[i], stacks[i]);
-    __builtin_prefetch(&stackStats[stacks[i]], 1);
-  }
-  constexpr size_t kAhead = 8;  // the live map is the biggest table; its lines come last
-  for (size_t i = 0; i < count && i < kAhead; ++i) live_.prefetch(events[i].address);
-  for (size_t i = 0; i < count; ++i) {
-    if (i + kAhead < count) live_.prefetch(events[i + kAhead].address);
-    apply(events[i], stacks[i]);
-  }
-}
-
-inline void Analysis::apply(const Event& e, uint32_t stack) {
-  ++events;
-  ++opCounts[e.code < kOpCount ? e.code : 0];
-  RegionStats& r = region(e.region);
-  r.events += 1;
-  if (watch_) watchEvent(e, stack);
-  if (isAllocation(e.code))
-    allocate(e, stack, r);
-  else if (isRelease(e.code))
-    release(e);
-}
-
-inline void Analysis::allocate(const Event& e, uint32_t stack, RegionStats& r) {
-  StackStats& s = stackStats[stack];
-  s.allocCalls += 1;
-  s.allocBytes += e.size;
-  const int bucket = histogramBucket(e.size);
-  histCount[bucket] += 1;
-  histBytes[bucket] += e.size;
-  bool fresh;
-  LiveBlock& b = live_.findOrAdd(e.address, fresh);
-  if (!fresh) replaced(e, b);
-  b.event = e.number;
-  b.size = e.size;
-  b.stack = stack;
-  b.id = e.id;
-  b.code = uint8_t(e.code);
-  b.region = e.region;
-  enter(s, r, e.size, e.number);
-  if (liveBytes > peakBytes) {
-    peakBytes = liveBytes;
-    peakEvent = e.number;
-    peakBlocks = liveBlocks;
-    ++peaks_;
-  }
-}
-
-// An allocation at an address still live: the newer block replaces the older.
-void Analysis::replaced(const Event& e, const LiveBlock& old) {
-  ++doubleAllocations;
-  if (anomalies.size() < kAnomaliesKept)
-    anomalies.push_back(
-        {Anomaly::DoubleAllocation, e.number, e.offset, e.code, e.address, old.event});
-  leave(old);
-}
-
-inline void Analysis::release(const Event& e) {
-  LiveBlock gone;
-  if (live_.take(e.address, gone)) {
-    leave(gone);
-  } else {
-    ++unknownReleases;
-    if (anomalies.size() < kAnomaliesKept)
-      anomalies.push_back({Anomaly::UnknownRelease, e.number, e.offset, e.code, e.address, 0});
-  }
+  own_.reset();
+  batch_ = nullptr;
 }
 
 }  // namespace memlog

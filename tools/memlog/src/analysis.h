@@ -7,10 +7,13 @@
 
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "frame_filter.h"
+#include "hand_off.h"
+#include "host.h"
 #include "log_format.h"
 #include "log_reader.h"
 #include "zeroed_array.h"
@@ -200,9 +203,30 @@ struct Sighting {
 
 constexpr int kHistogramBuckets = 34;  // bucket 0: size 0; bucket k: [2^(k-1), 2^k)
 
+// An event as the replay takes it: its stack already shaped into a shown stack.
+struct Step {
+  uint64_t number, offset;
+  uint32_t address, size, stack, id;
+  uint16_t region;
+  uint8_t code;
+};
+
+// Steps handed from the thread that reads and shapes stacks to the one that replays them.
+struct StepBatch {
+  static constexpr size_t kSteps = 2048;
+  size_t count = 0;
+  uint32_t stacks = 0;  // shown stacks known when the batch was handed over
+  Step steps[kSteps];
+};
+
 class Analysis final : public LogVisitor {
  public:
   static constexpr size_t kAnomaliesKept = 20;
+
+  Analysis() = default;
+  ~Analysis() override { settle(); }
+  Analysis(const Analysis&) = delete;
+  Analysis& operator=(const Analysis&) = delete;
 
   // Ask for the history of one address before reading (find).
   void watchAddress(uint32_t address) {
@@ -219,6 +243,8 @@ class Analysis final : public LogVisitor {
   }
   // Every figure is current when this returns, for observers that read them after each event.
   void onEvent(const Event& e) override;
+  // Runs are replayed on a second thread while the reader goes on; their figures are complete
+  // after onEnd (or the next onEvent).
   void onEvents(const Event* events, size_t count) override;
   void onEnd() override;
 
@@ -248,6 +274,36 @@ class Analysis final : public LogVisitor {
   std::vector<uint32_t> watchedLive;  // find: bases of those blocks still live
 
  private:
+  // Shaping (the reading thread): each event's logged stack to its shown stack, into steps.
+  uint32_t stackOf(const Event& e, uint32_t hash) {
+    const uint32_t logged = loggedStacks_.intern(e.frames, e.frameCount, hash);
+    return logged < shownOfLogged_.size() ? shownOfLogged_[logged] : addLoggedStack(e);
+  }
+  uint32_t addLoggedStack(const Event& e);
+  uint32_t shownStack(const uint32_t* frames, uint32_t count);
+  static constexpr size_t kPiece = 32;  // events whose stack lookups are started together
+  void shapePiece(const Event* events, size_t count);
+  static Step stepOf(const Event& e, uint32_t stack) {
+    return {e.number, e.offset, e.address, e.size, stack, e.id, e.region, uint8_t(e.code)};
+  }
+  Step& nextStep() {
+    if (!batch_ || batch_->count == StepBatch::kSteps) handOver();
+    return batch_->steps[batch_->count++];
+  }
+  void handOver();
+  void settle();
+  static void replayOnThread(void* analysis);
+
+  // Replay (the second thread, or the caller's when there is none): the figures, in log order.
+  void replay(StepBatch& batch);
+  void makeStackStats(uint32_t stacks) {
+    if (stackStats.size() < stacks) stackStats.resize(stacks);
+  }
+  void apply(const Step& e);
+  void watchEvent(const Step& e);
+  void allocate(const Step& e, RegionStats& region);
+  void release(const Step& e);
+  void replaced(const Step& e, const LiveBlock& old);
   void enter(StackStats& s, RegionStats& r, uint32_t size, uint64_t event);
   void leave(const LiveBlock& b);
   RegionStats& region(uint16_t id) {
@@ -256,21 +312,8 @@ class Analysis final : public LogVisitor {
   }
   RegionStats& addRegion(uint16_t id);
   void keepPeak(StackStats& s);
-  uint32_t stackOf(const Event& e, uint32_t hash) {
-    const uint32_t logged = loggedStacks_.intern(e.frames, e.frameCount, hash);
-    return logged < shownOfLogged_.size() ? shownOfLogged_[logged] : addLoggedStack(e);
-  }
-  uint32_t addLoggedStack(const Event& e);
-  uint32_t shownStack(const uint32_t* frames, uint32_t count);
-  static constexpr size_t kPiece = 32;  // events whose lookups are started together
-  void applyPiece(const Event* events, size_t count);
-  void take(const Event& e) { apply(e, stackOf(e, StackTable::hash(e.frames, e.frameCount))); }
-  void apply(const Event& e, uint32_t stack);
-  void watchEvent(const Event& e, uint32_t stack);
-  void allocate(const Event& e, uint32_t stack, RegionStats& region);
-  void release(const Event& e);
-  void replaced(const Event& e, const LiveBlock& old);
 
+  // Replay's state.
   LiveMap live_;
   // Region id -> 1 + its index in regions_ (0: not seen): two loads instead of a hash map's probe.
   ZeroedArray<uint32_t> regionSlot_ = ZeroedArray<uint32_t>(size_t(UINT16_MAX) + 1);
@@ -280,12 +323,22 @@ class Analysis final : public LogVisitor {
   bool watch_ = false;
   uint32_t watched_ = 0;
   uint64_t lastWatchedRelease_ = 0;  // event that released a watched block, for realloc's move
+
+  // Shaping's state.
   FrameFilter filter_;
   // Stacks as captured, each shaped (logger frames, grouping) once, when first seen.
   StackTable loggedStacks_;
   std::vector<uint32_t> shownOfLogged_;  // logged stack id -> shown stack id
   StackTable functionStacks_;            // grouping keys, when stacks group by function
   std::vector<uint32_t> keys_;
+
+  // Between the two: a ring of batches when the replay has a thread, else one batch replayed
+  // whenever it fills.
+  using Pipe = HandOff<StepBatch, 4>;
+  std::unique_ptr<Pipe> pipe_;
+  host::Thread replayer_;
+  std::unique_ptr<StepBatch> own_;
+  StepBatch* batch_ = nullptr;  // being filled
 };
 
 int histogramBucket(uint32_t size);

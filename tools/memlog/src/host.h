@@ -31,6 +31,22 @@ bool sameFile(const std::string& a, const std::string& b);
 // Creates an empty file of its own; returns its path, or "" on failure.
 std::string makeTemporaryFile();
 void removeFile(const std::string& path);
+// A second thread, for work that overlaps the caller's. start runs work(arg) on it and is false
+// when the host cannot start one (nothing runs then); join waits until work has returned.
+class Thread {
+ public:
+  Thread() = default;
+  ~Thread() { join(); }
+  Thread(const Thread&) = delete;
+  Thread& operator=(const Thread&) = delete;
+  bool start(void (*work)(void*), void* arg);
+  void join();
+
+ private:
+  void* handle_ = nullptr;  // the host's handle, null when no thread runs
+};
+// Gives the processor to another runnable thread, for a wait that has spun long enough.
+void yieldThread();
 enum class ToolRun { Ok, Failed, NotStarted };
 // Runs a program found on the PATH with standard input and output redirected to files (input
 // "" is empty) and standard error discarded.

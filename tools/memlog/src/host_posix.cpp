@@ -1,5 +1,7 @@
 // The host layer on Linux and other POSIX systems; see host.h.
 #include <fcntl.h>
+#include <pthread.h>
+#include <sched.h>
 #include <spawn.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -66,6 +68,45 @@ std::string makeTemporaryFile() {
 }
 
 void removeFile(const std::string& path) { unlink(path.c_str()); }
+
+namespace {
+
+struct ThreadStart {
+  void (*work)(void*);
+  void* arg;
+};
+
+void* runThread(void* p) {
+  const ThreadStart start = *static_cast<ThreadStart*>(p);
+  delete static_cast<ThreadStart*>(p);
+  start.work(start.arg);
+  return nullptr;
+}
+
+}  // namespace
+
+bool Thread::start(void (*work)(void*), void* arg) {
+  join();
+  pthread_t* thread = new pthread_t;
+  ThreadStart* start = new ThreadStart{work, arg};
+  if (pthread_create(thread, nullptr, runThread, start) != 0) {
+    delete start;
+    delete thread;
+    return false;
+  }
+  handle_ = thread;
+  return true;
+}
+
+void Thread::join() {
+  if (!handle_) return;
+  pthread_t* thread = static_cast<pthread_t*>(handle_);
+  pthread_join(*thread, nullptr);
+  delete thread;
+  handle_ = nullptr;
+}
+
+void yieldThread() { sched_yield(); }
 
 ToolRun runTool(const std::vector<std::string>& argv, const std::string& inPath,
                 const std::string& outPath) {

@@ -95,6 +95,45 @@ std::string makeTemporaryFile() {
 
 void removeFile(const std::string& path) { DeleteFileA(path.c_str()); }
 
+namespace {
+
+struct ThreadStart {
+  void (*work)(void*);
+  void* arg;
+};
+
+DWORD WINAPI runThread(LPVOID p) {
+  const ThreadStart start = *static_cast<ThreadStart*>(p);
+  delete static_cast<ThreadStart*>(p);
+  start.work(start.arg);
+  return 0;
+}
+
+}  // namespace
+
+// CreateThread suffices: the C runtime is msvcrt.dll, which makes and frees its per-thread data
+// itself, on the DLL's thread notifications.
+bool Thread::start(void (*work)(void*), void* arg) {
+  join();
+  ThreadStart* start = new ThreadStart{work, arg};
+  HANDLE thread = CreateThread(nullptr, 0, runThread, start, 0, nullptr);
+  if (!thread) {
+    delete start;
+    return false;
+  }
+  handle_ = thread;
+  return true;
+}
+
+void Thread::join() {
+  if (!handle_) return;
+  WaitForSingleObject(static_cast<HANDLE>(handle_), INFINITE);
+  CloseHandle(static_cast<HANDLE>(handle_));
+  handle_ = nullptr;
+}
+
+void yieldThread() { SwitchToThread(); }
+
 ToolRun runTool(const std::vector<std::string>& argv, const std::string& inPath,
                 const std::string& outPath) {
   std::string commandLine;

@@ -295,7 +295,10 @@ class BlockReader {
       return truncated(start_, format("incomplete stack block, %" PRIu32 " frames announced", n));
     Event e;
     fillEvent(e, window_.data(), code, n, ++result_.events, start_);
-    deliver(e);
+    if (observer_)
+      deliver(e);
+    else
+      visitor_.onEvents(&e, 1);  // one of the run the window cut
     window_.consume(blockLen);
     return true;
   }

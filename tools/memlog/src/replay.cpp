@@ -1,0 +1,181 @@
+// The replay of shaped events: pairs allocations with releases and keeps every figure in log
+// order; see analysis.h.
+#include <algorithm>
+
+#include "analysis.h"
+
+namespace memlog {
+
+RegionStats& Analysis::addRegion(uint16_t id) {
+  regions_.emplace_back();
+  regionIds_.push_back(id);
+  regionSlot_[id] = uint32_t(regions_.size());
+  return regions_.back();
+}
+
+std::vector<uint16_t> Analysis::regionIds() const {
+  std::vector<uint16_t> ids = regionIds_;
+  std::sort(ids.begin(), ids.end());
+  return ids;
+}
+
+// A stack's figures at the global peak are its live figures then, which hold until it next
+// changes. So they are copied at that change (or at the end), never when the peak moves: keeping
+// them costs one comparison per change however often the peak moves.
+inline void Analysis::keepPeak(StackStats& s) {
+  if (s.peaksSeen == peaks_) return;
+  s.atPeakBlocks = s.liveBlocks;
+  s.atPeakBytes = s.liveBytes;
+  s.peaksSeen = peaks_;
+}
+
+void Analysis::onEnd() {
+  settle();
+  makeStackStats(stacks.size());
+  for (StackStats& s : stackStats) keepPeak(s);
+}
+
+void Analysis::onEvent(const Event& e) {
+  settle();
+  const Step step = stepOf(e, stackOf(e, StackTable::hash(e.frames, e.frameCount)));
+  makeStackStats(stacks.size());
+  apply(step);
+}
+
+void Analysis::replayOnThread(void* analysis) {
+  Analysis& a = *static_cast<Analysis*>(analysis);
+  while (StepBatch* batch = a.pipe_->next()) {
+    a.replay(*batch);
+    a.pipe_->release();
+  }
+}
+
+// The live map outgrows the caches, and its misses would be most of a replay's time: each step
+// asks for the line of a later step's slot, so that the misses overlap.
+void Analysis::replay(StepBatch& batch) {
+  makeStackStats(batch.stacks);
+  const Step* steps = batch.steps;
+  const size_t count = batch.count;
+  constexpr size_t kAhead = 8;
+  for (size_t i = 0; i < count && i < kAhead; ++i) live_.prefetch(steps[i].address);
+  for (size_t i = 0; i < count; ++i) {
+    if (i + kAhead < count) live_.prefetch(steps[i + kAhead].address);
+    apply(steps[i]);
+  }
+}
+
+
+// A block enters the live set: its stack's, region's and the run's live figures, and their
+// high-water marks.
+inline void Analysis::enter(StackStats& s, RegionStats& r, uint32_t size, uint64_t event) {
+  keepPeak(s);
+  s.liveBlocks += 1;
+  s.liveBytes += size;
+  if (s.liveBytes > s.peakLiveBytes) s.peakLiveBytes = s.liveBytes;
+  r.liveBlocks += 1;
+  r.liveBytes += size;
+  if (r.liveBytes > r.peakBytes) {
+    r.peakBytes = r.liveBytes;
+    r.peakEvent = event;
+  }
+  liveBlocks += 1;
+  liveBytes += size;
+}
+
+inline void Analysis::leave(const LiveBlock& b) {
+  StackStats& s = stackStats[b.stack];
+  RegionStats& r = region(b.region);
+  keepPeak(s);
+  s.liveBlocks -= 1;
+  s.liveBytes -= b.size;
+  r.liveBlocks -= 1;
+  r.liveBytes -= b.size;
+  liveBlocks -= 1;
+  liveBytes -= b.size;
+}
+
+// The history of the blocks that contain the watched address: their allocation, release, and
+// the reallocation that moved one away (the writer logs a moving realloc as the old block's
+// release followed at once by the new block's allocation).
+void Analysis::watchEvent(const Step& e) {
+  bool sighted = e.address == watched_;
+  if (isAllocation(e.code)) {
+    const bool moved =
+        e.code == MEMOP_REALLOC && lastWatchedRelease_ && e.number == lastWatchedRelease_ + 1;
+    const bool contains =
+        e.address <= watched_ && uint64_t(watched_) < uint64_t(e.address) + e.size;
+    for (size_t i = 0; i < watchedLive.size(); ++i)
+      if (watchedLive[i] == e.address) watchedLive.erase(watchedLive.begin() + long(i--));
+    if (contains) watchedLive.push_back(e.address);
+    sighted |= moved || contains;
+  } else if (isRelease(e.code)) {
+    for (size_t i = 0; i < watchedLive.size(); ++i) {
+      if (watchedLive[i] != e.address) continue;
+      watchedLive.erase(watchedLive.begin() + long(i));
+      lastWatchedRelease_ = e.number;
+      sighted = true;
+      break;
+    }
+  }
+  if (sighted)
+    sightings.push_back({e.number, e.offset, e.code, e.id, e.address, e.size, e.region, e.stack});
+}
+
+inline void Analysis::apply(const Step& e) {
+  ++events;
+  ++opCounts[e.code < kOpCount ? e.code : 0];
+  RegionStats& r = region(e.region);
+  r.events += 1;
+  if (watch_) watchEvent(e);
+  if (isAllocation(e.code))
+    allocate(e, r);
+  else if (isRelease(e.code))
+    release(e);
+}
+
+inline void Analysis::allocate(const Step& e, RegionStats& r) {
+  StackStats& s = stackStats[e.stack];
+  s.allocCalls += 1;
+  s.allocBytes += e.size;
+  const int bucket = histogramBucket(e.size);
+  histCount[bucket] += 1;
+  histBytes[bucket] += e.size;
+  bool fresh;
+  LiveBlock& b = live_.findOrAdd(e.address, fresh);
+  if (!fresh) replaced(e, b);
+  b.event = e.number;
+  b.size = e.size;
+  b.stack = e.stack;
+  b.id = e.id;
+  b.code = e.code;
+  b.region = e.region;
+  enter(s, r, e.size, e.number);
+  if (liveBytes > peakBytes) {
+    peakBytes = liveBytes;
+    peakEvent = e.number;
+    peakBlocks = liveBlocks;
+    ++peaks_;
+  }
+}
+
+// An allocation at an address still live: the newer block replaces the older.
+void Analysis::replaced(const Step& e, const LiveBlock& old) {
+  ++doubleAllocations;
+  if (anomalies.size() < kAnomaliesKept)
+    anomalies.push_back(
+        {Anomaly::DoubleAllocation, e.number, e.offset, e.code, e.address, old.event});
+  leave(old);
+}
+
+inline void Analysis::release(const Step& e) {
+  LiveBlock gone;
+  if (live_.take(e.address, gone)) {
+    leave(gone);
+  } else {
+    ++unknownReleases;
+    if (anomalies.size() < kAnomaliesKept)
+      anomalies.push_back({Anomaly::UnknownRelease, e.number, e.offset, e.code, e.address, 0});
+  }
+}
+
+}  // namespace memlog
