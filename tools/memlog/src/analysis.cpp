@@ -77,63 +77,6 @@ void StackTable::grow() {
   slots_.swap(slots);
 }
 
-LiveBlock* LiveMap::find(uint32_t address) {
-  Slot& s = slots_[probe(address)];
-  return s.used ? &s.block : nullptr;
-}
-
-void LiveMap::insert(uint32_t address, const LiveBlock& block) {
-  bool fresh;
-  findOrAdd(address, fresh) = block;
-}
-
-void LiveMap::erase(uint32_t address) { eraseSlot(probe(address)); }
-
-// Pulls later members of the probe run back over the hole, so that no search stops short of its
-// key: a member may move when its home is not after the hole (cyclically).
-void LiveMap::eraseSlot(size_t i) {
-  for (size_t j = (i + 1) & mask_; slots_[j].used; j = (j + 1) & mask_) {
-    const size_t fromHome = (j - home(slots_[j].address)) & mask_;
-    if (fromHome >= ((j - i) & mask_)) {
-      slots_[i] = slots_[j];
-      i = j;
-    }
-  }
-  slots_[i].used = false;
-  --count_;
-}
-
-LiveBlock& LiveMap::findOrAdd(uint32_t address, bool& fresh) {
-  if (count_ == limit_) grow();
-  Slot& s = slots_[probe(address)];
-  fresh = !s.used;
-  if (fresh) {
-    s.used = true;
-    s.address = address;
-    ++count_;
-  }
-  return s.block;
-}
-
-bool LiveMap::take(uint32_t address, LiveBlock& out) {
-  const size_t i = probe(address);
-  if (!slots_[i].used) return false;
-  out = slots_[i].block;
-  eraseSlot(i);
-  return true;
-}
-
-void LiveMap::grow() {
-  ZeroedArray<Slot> old(slots_.size() * 2);  // every slot empty
-  old.swap(slots_);
-  mask_ = slots_.size() - 1;
-  limit_ = slots_.size() * 7 / 10;
-  --shift_;
-  for (const Slot& s : old)
-    if (s.used) slots_[probe(s.address)] = s;
-}
-
-int histogramBucket(uint32_t size) { return size ? 32 - __builtin_clz(size) : 0; }
 
 // A stack's shown frames and group; run once per distinct shown stack.
 uint32_t Analysis::shownStack(const uint32_t* frames, uint32_t count) {

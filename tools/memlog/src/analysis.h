@@ -14,6 +14,7 @@
 #include "frame_filter.h"
 #include "hand_off.h"
 #include "host.h"
+#include "live_map.h"
 #include "log_format.h"
 #include "log_reader.h"
 #include "zeroed_array.h"
@@ -118,70 +119,6 @@ struct RegionStats {
   uint64_t liveBytes = 0;
   uint64_t peakBytes = 0;
   uint64_t peakEvent = 0;
-};
-
-struct LiveBlock {  // kept small: one per live block
-  uint64_t event = 0;
-  uint32_t size = 0;
-  uint32_t stack = 0;
-  uint32_t id = 0;
-  uint16_t region = 0;
-  uint8_t code = 0;
-};
-
-// Live blocks by address: open addressing with linear probing and backward-shift deletion, in a
-// power-of-two table of 32-byte slots that never straddle a cache line. The table outgrows the
-// caches on big logs, so every operation keeps to the line of the address's home slot whenever
-// the probe run allows.
-class LiveMap {
- public:
-  LiveMap() : slots_(kFirstSlots) {}
-  LiveBlock* find(uint32_t address);
-  const LiveBlock* find(uint32_t address) const {
-    return const_cast<LiveMap*>(this)->find(address);
-  }
-  void insert(uint32_t address, const LiveBlock& block);  // the address must not be present
-  void erase(uint32_t address);                           // the address must be present
-  // The block at the address, or with fresh set a new one there for the caller to fill: one probe
-  // for the test and the insertion an allocation needs.
-  LiveBlock& findOrAdd(uint32_t address, bool& fresh);
-  // Moves the block at the address into out and erases it; false when there is none.
-  bool take(uint32_t address, LiveBlock& out);
-  size_t size() const { return count_; }
-  // Starts loading the line of the address's home slot, for a lookup a few events later: the
-  // table outgrows the caches, and its misses are most of a replay's time.
-  void prefetch(uint32_t address) const { __builtin_prefetch(&slots_[home(address)], 1); }
-  template <typename F>
-  void forEach(F f) const {
-    for (const Slot& s : slots_)
-      if (s.used) f(s.address, s.block);
-  }
-
- private:
-  static constexpr size_t kFirstSlots = 1024;
-  struct alignas(32) Slot {
-    LiveBlock block;
-    uint32_t address = 0;
-    bool used = false;
-  };
-  static_assert(sizeof(Slot) == 32, "two slots to a cache line");
-  size_t home(uint32_t address) const {
-    return size_t((address * 0x9E3779B97F4A7C15ull) >> shift_);
-  }
-  // The slot holding the address, or the empty slot ending its probe run.
-  size_t probe(uint32_t address) const {
-    size_t i = home(address);
-    while (slots_[i].used && slots_[i].address != address) i = (i + 1) & mask_;
-    return i;
-  }
-  void grow();
-  void eraseSlot(size_t i);
-  ZeroedArray<Slot> slots_;
-  size_t count_ = 0;
-  size_t limit_ = kFirstSlots * 7 / 10;  // the count that makes the table grow
-  size_t mask_ = kFirstSlots - 1;
-  unsigned shift_ = 64 - 10;  // keeps the top log2(slots) bits of the product
-  static_assert(kFirstSlots == size_t(1) << 10, "shift_ starts at 64 - log2(kFirstSlots)");
 };
 
 struct Anomaly {
@@ -341,7 +278,7 @@ class Analysis final : public LogVisitor {
   StepBatch* batch_ = nullptr;  // being filled
 };
 
-int histogramBucket(uint32_t size);
+inline int histogramBucket(uint32_t size) { return size ? 32 - __builtin_clz(size) : 0; }
 
 }  // namespace memlog
 

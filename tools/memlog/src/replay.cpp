@@ -50,20 +50,19 @@ void Analysis::replayOnThread(void* analysis) {
   }
 }
 
-// The live map outgrows the caches, and its misses would be most of a replay's time: each step
-// asks for the line of a later step's slot, so that the misses overlap.
+// The live map outgrows the caches: each step asks for the address bucket of a step further on,
+// so that the misses overlap instead of following one another.
 void Analysis::replay(StepBatch& batch) {
   makeStackStats(batch.stacks);
   const Step* steps = batch.steps;
   const size_t count = batch.count;
-  constexpr size_t kAhead = 8;
+  constexpr size_t kAhead = 16;
   for (size_t i = 0; i < count && i < kAhead; ++i) live_.prefetch(steps[i].address);
   for (size_t i = 0; i < count; ++i) {
     if (i + kAhead < count) live_.prefetch(steps[i + kAhead].address);
     apply(steps[i]);
   }
 }
-
 
 // A block enters the live set: its stack's, region's and the run's live figures, and their
 // high-water marks.
