@@ -236,7 +236,7 @@ class Analysis final : public LogVisitor {
   void makeStackStats(uint32_t stacks) {
     if (stackStats.size() < stacks) stackStats.resize(stacks);
   }
-  void apply(const Step& e);
+  [[gnu::always_inline]] void apply(const Step& e);  // inlined into the replay loop
   void watchEvent(const Step& e);
   void allocate(const Step& e, RegionStats& region);
   void release(const Step& e);

@@ -5,7 +5,7 @@
 namespace memlog {
 
 // The first free way from the address's home on, flagging the full buckets passed. The table is
-// never full (see findOrAdd), so there is one.
+// never full (see findOrAddFurther), so there is one.
 size_t LiveMap::place(uint32_t address) {
   for (size_t b = home(address);; b = (b + 1) & mask_) {
     Bucket& bucket = buckets_[b];
@@ -27,32 +27,31 @@ void LiveMap::insert(uint32_t address, const LiveBlock& block) {
   findOrAdd(address, fresh) = block;
 }
 
-void LiveMap::erase(uint32_t address) {
-  LiveBlock gone;
-  take(address, gone);
-}
+void LiveMap::erase(uint32_t address) { remove(address); }
 
-// Grows at three fifths of the ways: a bucket then rarely overflows. Flags stay set after their
-// addresses go, so when many buckets carry one the table is rebuilt at its size, to keep searches
-// to their home bucket.
-LiveBlock& LiveMap::add(uint32_t address, bool& fresh) {
+// Everything the quick path of findOrAdd leaves: the block at address 0, a table to grow, an
+// address whose home bucket overflowed. Flags stay set after their addresses go, so when many
+// buckets carry one the table is rebuilt at its size, to keep searches to their home bucket.
+LiveBlock& LiveMap::findOrAddFurther(uint32_t address, bool& fresh) {
   if (address == 0) {
     fresh = !hasZero_;
     hasZero_ = true;
     return zeroBlock_;
   }
-  if ((count_ + 1) * 5 > buckets_.size() * kWays * 3)
+  const size_t found = locate(address);
+  fresh = found == kNone;
+  if (!fresh) return blocks_[found];
+  if (count_ >= growAt_)
     rebuild(buckets_.size() * 2);
   else if (overflowed_ * 8 > buckets_.size())
     rebuild(buckets_.size());
   return blocks_[place(address)];
 }
 
-bool LiveMap::takeZero(LiveBlock& out) {
-  if (!hasZero_) return false;
-  out = zeroBlock_;
+const LiveBlock* LiveMap::removeZero() {
+  if (!hasZero_) return nullptr;
   hasZero_ = false;
-  return true;
+  return &zeroBlock_;
 }
 
 void LiveMap::rebuild(size_t buckets) {
@@ -62,6 +61,7 @@ void LiveMap::rebuild(size_t buckets) {
   oldBlocks.swap(blocks_);
   for (size_t grown = buckets / oldBuckets.size(); grown > 1; grown /= 2) --shift_;
   mask_ = buckets - 1;
+  growAt_ = buckets * kWays * 3 / 5;
   count_ = 0;
   overflowed_ = 0;
   for (size_t b = 0; b < oldBuckets.size(); ++b)

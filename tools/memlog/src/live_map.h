@@ -39,20 +39,36 @@ class LiveMap {
   }
   void insert(uint32_t address, const LiveBlock& block);  // the address must not be present
   void erase(uint32_t address);                           // the address must be present
-  // The block at the address, or with fresh set a new one there for the caller to fill.
+  // The block at the address, or with fresh set a new one there for the caller to fill. The
+  // usual case, an address absent and its home bucket with a free way, is settled here with one
+  // look at that bucket.
   LiveBlock& findOrAdd(uint32_t address, bool& fresh) {
-    const size_t found = address ? locate(address) : kNone;
-    fresh = found == kNone;
-    return fresh ? add(address, fresh) : blocks_[found];
+    if (address != 0) {
+      const size_t b = home(address);
+      Bucket& bucket = buckets_[b];
+      if (const uint32_t ways = waysHolding(bucket, address)) {
+        fresh = false;
+        return blocks_[b * kWays + size_t(__builtin_ctz(ways))];
+      }
+      const uint32_t free = waysHolding(bucket, 0);
+      if (free && !bucket.word[kWays] && count_ < growAt_) {
+        fresh = true;
+        const uint32_t way = uint32_t(__builtin_ctz(free));
+        bucket.word[way] = address;
+        ++count_;
+        return blocks_[b * kWays + way];
+      }
+    }
+    return findOrAddFurther(address, fresh);
   }
-  // Moves the block at the address into out and removes it; false when there is none.
-  bool take(uint32_t address, LiveBlock& out) {
+  // Removes the block at the address and returns it, or null when there is none. The block stays
+  // readable until the next insertion.
+  const LiveBlock* remove(uint32_t address) {
     const size_t slot = address ? locate(address) : kNone;
-    if (slot == kNone) return address == 0 && takeZero(out);
-    out = blocks_[slot];
+    if (slot == kNone) return address == 0 ? removeZero() : nullptr;
     buckets_[slot / kWays].word[slot % kWays] = 0;
     --count_;
-    return true;
+    return &blocks_[slot];
   }
   size_t size() const { return count_ + (hasZero_ ? 1 : 0); }
 
@@ -91,9 +107,9 @@ class LiveMap {
     }
     return kNone;
   }
-  LiveBlock& add(uint32_t address, bool& fresh);  // an address not present
-  size_t place(uint32_t address);                 // a free way for an absent address
-  bool takeZero(LiveBlock& out);
+  LiveBlock& findOrAddFurther(uint32_t address, bool& fresh);
+  size_t place(uint32_t address);  // a free way for an absent address
+  const LiveBlock* removeZero();
   void rebuild(size_t buckets);
 
   ZeroedArray<Bucket> buckets_;
@@ -104,6 +120,8 @@ class LiveMap {
   bool hasZero_ = false;
   size_t count_ = 0;       // addresses in buckets
   size_t overflowed_ = 0;  // buckets whose flag is set
+  // Grown at three fifths of the ways: a bucket then rarely overflows.
+  size_t growAt_ = kFirstBuckets * kWays * 3 / 5;
   size_t mask_ = kFirstBuckets - 1;
   unsigned shift_ = 64 - 6;  // keeps the top log2(buckets) bits of the product
   static_assert(kFirstBuckets == size_t(1) << 6, "shift_ starts at 64 - log2(kFirstBuckets)");

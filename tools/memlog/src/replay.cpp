@@ -39,6 +39,7 @@ void Analysis::onEvent(const Event& e) {
   settle();
   const Step step = stepOf(e, stackOf(e, StackTable::hash(e.frames, e.frameCount)));
   makeStackStats(stacks.size());
+  ++events;
   apply(step);
 }
 
@@ -56,6 +57,7 @@ void Analysis::replay(StepBatch& batch) {
   makeStackStats(batch.stacks);
   const Step* steps = batch.steps;
   const size_t count = batch.count;
+  events += count;
   constexpr size_t kAhead = 16;
   for (size_t i = 0; i < count && i < kAhead; ++i) live_.prefetch(steps[i].address);
   for (size_t i = 0; i < count; ++i) {
@@ -121,7 +123,6 @@ void Analysis::watchEvent(const Step& e) {
 }
 
 inline void Analysis::apply(const Step& e) {
-  ++events;
   ++opCounts[e.code < kOpCount ? e.code : 0];
   RegionStats& r = region(e.region);
   r.events += 1;
@@ -167,9 +168,8 @@ void Analysis::replaced(const Step& e, const LiveBlock& old) {
 }
 
 inline void Analysis::release(const Step& e) {
-  LiveBlock gone;
-  if (live_.take(e.address, gone)) {
-    leave(gone);
+  if (const LiveBlock* gone = live_.remove(e.address)) {
+    leave(*gone);
   } else {
     ++unknownReleases;
     if (anomalies.size() < kAnomaliesKept)
