@@ -236,13 +236,14 @@ class Analysis final : public LogVisitor {
   void makeStackStats(uint32_t stacks) {
     if (stackStats.size() < stacks) stackStats.resize(stacks);
   }
+  void prefetchStackOf(const Step& e) const;
   [[gnu::always_inline]] void apply(const Step& e);  // inlined into the replay loop
   void watchEvent(const Step& e);
   void allocate(const Step& e, RegionStats& region);
   void release(const Step& e);
   void replaced(const Step& e, const LiveBlock& old);
   void enter(StackStats& s, RegionStats& r, uint32_t size, uint64_t event);
-  void leave(const LiveBlock& b);
+  void leave(const LiveKeys& b);
   RegionStats& region(uint16_t id) {
     const uint32_t slot = regionSlot_[id];
     return slot ? regions_[slot - 1] : addRegion(id);

@@ -84,8 +84,8 @@ void writeLeaks(Out& out, const Analysis& a, const Symbolizer& sym, Strings& str
     const uint32_t n = a.stacks.frameCount(g.stack);
     const uint32_t shown = std::min(n, kMaxStackFrames);
     out.print("%s[%" PRIu64 ",%" PRIu64 ",%" PRIu64 ",%s,%u,%" PRIu32 ",[", i ? ",\n" : "", g.bytes,
-              g.blocks, g.first->event, jsonString(opName(g.first->code)).c_str(),
-              unsigned(g.first->region), n - shown);
+              g.blocks, g.first.event, jsonString(opName(g.first.code)).c_str(),
+              unsigned(g.first.region), n - shown);
     const uint32_t* f = a.stacks.frames(g.stack);
     for (uint32_t k = 0; k < shown; ++k)
       out.print("%s%" PRIu32 ",%" PRIu32, k ? "," : "", strings.id(sym.frameText(f[k])),

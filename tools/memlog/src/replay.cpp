@@ -51,19 +51,29 @@ void Analysis::replayOnThread(void* analysis) {
   }
 }
 
-// The live map outgrows the caches: each step asks for the address bucket of a step further on,
-// so that the misses overlap instead of following one another.
+// The live map outgrows the caches, and so do the stacks' figures behind it: each step asks for the
+// address bucket of a step further on, and, once that has come, for the figures of the stack the
+// step will change, so that the misses overlap instead of following one another.
 void Analysis::replay(StepBatch& batch) {
   makeStackStats(batch.stacks);
   const Step* steps = batch.steps;
   const size_t count = batch.count;
   events += count;
-  constexpr size_t kAhead = 16;
-  for (size_t i = 0; i < count && i < kAhead; ++i) live_.prefetch(steps[i].address);
+  constexpr size_t kBucketAhead = 16, kStackAhead = 8;
+  for (size_t i = 0; i < count && i < kBucketAhead; ++i) live_.prefetch(steps[i].address);
   for (size_t i = 0; i < count; ++i) {
-    if (i + kAhead < count) live_.prefetch(steps[i + kAhead].address);
+    if (i + kBucketAhead < count) live_.prefetch(steps[i + kBucketAhead].address);
+    if (i + kStackAhead < count) prefetchStackOf(steps[i + kStackAhead]);
     apply(steps[i]);
   }
+}
+
+// A release changes the figures of its block's stack, an allocation those of its own; the address
+// is live for the one and (nearly always) not for the other, so no test of the operation is needed.
+inline void Analysis::prefetchStackOf(const Step& e) const {
+  const uint32_t* live = live_.stackHint(e.address);
+  const uint32_t stack = live ? *live : e.stack;
+  if (stack < stackStats.size()) __builtin_prefetch(&stackStats[stack], 1);
 }
 
 // A block enters the live set: its stack's, region's and the run's live figures, and their
@@ -83,7 +93,7 @@ inline void Analysis::enter(StackStats& s, RegionStats& r, uint32_t size, uint64
   liveBytes += size;
 }
 
-inline void Analysis::leave(const LiveBlock& b) {
+inline void Analysis::leave(const LiveKeys& b) {
   StackStats& s = stackStats[b.stack];
   RegionStats& r = region(b.region);
   keepPeak(s);
@@ -140,15 +150,14 @@ inline void Analysis::allocate(const Step& e, RegionStats& r) {
   const int bucket = histogramBucket(e.size);
   histCount[bucket] += 1;
   histBytes[bucket] += e.size;
-  bool fresh;
-  LiveBlock& b = live_.findOrAdd(e.address, fresh);
-  if (!fresh) replaced(e, b);
-  b.event = e.number;
-  b.size = e.size;
-  b.stack = e.stack;
-  b.id = e.id;
-  b.code = e.code;
-  b.region = e.region;
+  LiveBlock block, old;
+  block.event = e.number;
+  block.size = e.size;
+  block.stack = e.stack;
+  block.id = e.id;
+  block.region = e.region;
+  block.code = e.code;
+  if (live_.put(e.address, block, old)) replaced(e, old);
   enter(s, r, e.size, e.number);
   if (liveBytes > peakBytes) {
     peakBytes = liveBytes;
@@ -164,12 +173,13 @@ void Analysis::replaced(const Step& e, const LiveBlock& old) {
   if (anomalies.size() < kAnomaliesKept)
     anomalies.push_back(
         {Anomaly::DoubleAllocation, e.number, e.offset, e.code, e.address, old.event});
-  leave(old);
+  leave({old.size, old.stack, old.region});
 }
 
 inline void Analysis::release(const Step& e) {
-  if (const LiveBlock* gone = live_.remove(e.address)) {
-    leave(*gone);
+  LiveKeys gone;
+  if (live_.remove(e.address, gone)) {
+    leave(gone);
   } else {
     ++unknownReleases;
     if (anomalies.size() < kAnomaliesKept)

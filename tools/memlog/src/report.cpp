@@ -75,7 +75,7 @@ std::vector<LeakGroup> leakGroups(const Analysis& a) {
     g.stack = b.stack;
     g.blocks += 1;
     g.bytes += b.size;
-    if (!g.first || b.event < g.first->event) g.first = &b;
+    if (g.blocks == 1 || b.event < g.first.event) g.first = b;
   });
   std::vector<LeakGroup> out;
   for (const LeakGroup& g : byStack)
@@ -83,7 +83,7 @@ std::vector<LeakGroup> leakGroups(const Analysis& a) {
   std::sort(out.begin(), out.end(), [](const LeakGroup& x, const LeakGroup& y) {
     if (x.bytes != y.bytes) return x.bytes > y.bytes;
     if (x.blocks != y.blocks) return x.blocks > y.blocks;
-    return x.first->event < y.first->event;
+    return x.first.event < y.first.event;
   });
   return out;
 }
@@ -199,8 +199,8 @@ uint64_t renderLeaks(Out& out, const Analysis& a, const Symbolizer& sym, uint64_
     const LeakGroup& g = groups[i];
     out.print("\n#%" PRIu64 ": %" PRIu64 " bytes in %" PRIu64 " %s; first: %s id 0x%08" PRIX32
               " at event %" PRIu64 ", region 0x%04x\n",
-              i + 1, g.bytes, g.blocks, plural(g.blocks, "block", "blocks"), opName(g.first->code),
-              g.first->id, g.first->event, g.first->region);
+              i + 1, g.bytes, g.blocks, plural(g.blocks, "block", "blocks"), opName(g.first.code),
+              g.first.id, g.first.event, g.first.region);
     printFrames(out, a, sym, g.stack, "    ");
   }
   if (shown < groups.size()) {
@@ -315,9 +315,10 @@ void renderFind(Out& out, const Analysis& a, const Symbolizer& sym, uint32_t add
   }
   bool live = false;
   for (uint32_t base : a.watchedLive) {
-    if (const LiveBlock* b = a.live().find(base)) {
+    LiveBlock b;
+    if (a.live().find(base, b)) {
       out.print("\nat the end: live, %" PRIu32 " bytes at %s allocated at event %" PRIu64 "\n",
-                b->size, hex8(base).c_str(), b->event);
+                b.size, hex8(base).c_str(), b.event);
       live = true;
     }
   }

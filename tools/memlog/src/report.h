@@ -44,7 +44,7 @@ struct LeakGroup {
   uint32_t stack;  // into Analysis::stacks
   uint64_t blocks = 0;
   uint64_t bytes = 0;
-  const LiveBlock* first = nullptr;  // the earliest allocated
+  LiveBlock first;  // the earliest allocated (set once blocks > 0)
 };
 std::vector<LeakGroup> leakGroups(const Analysis& a);
 

@@ -61,31 +61,49 @@ TEST(Analysis, HidesTheLoggersFramesAndGroupsByWhatIsShown) {
 }
 
 TEST(Analysis, LiveMapAgreesWithAReferenceMap) {
-  // Random inserts and erases over a small key space, so that probe runs get long,
-  // wrap around the table's end and have holes punched into them.
+  // Random puts, replacements and removals over a small key space, address 0 among them, so that
+  // buckets overflow into their neighbours, wrap around the table's end and empty again.
   memlog::LiveMap m;
-  std::map<uint32_t, uint32_t> ref;
+  std::map<uint32_t, memlog::LiveBlock> ref;
   std::mt19937 rng(7);
-  for (int step = 0; step < 200000; ++step) {
+  const auto same = [](const memlog::LiveBlock& a, const memlog::LiveBlock& b) {
+    return a.event == b.event && a.size == b.size && a.stack == b.stack && a.id == b.id &&
+           a.region == b.region && a.code == b.code;
+  };
+  const auto agrees = [&] {
+    size_t visited = 0;
+    m.forEach([&](uint32_t key, const memlog::LiveBlock& b) {
+      ++visited;
+      EXPECT_TRUE(ref.count(key) && same(b, ref[key])) << key;
+    });
+    memlog::LiveBlock b;
+    for (uint32_t key = 0; key < 3000 * 16; key += 16)
+      EXPECT_EQ(m.find(key, b), ref.count(key) == 1) << key;
+    return visited == ref.size() && m.size() == ref.size();
+  };
+  for (uint32_t step = 0; step < 200000; ++step) {
     const uint32_t key = (rng() % 3000) * 16;
-    auto it = ref.find(key);
-    if (it == ref.end()) {
-      memlog::LiveBlock b;
-      b.size = uint32_t(step);
-      m.insert(key, b);
-      ref[key] = uint32_t(step);
-    } else if (rng() % 2) {
-      m.erase(key);
+    const auto it = ref.find(key);
+    if (it == ref.end() || rng() % 3 == 0) {
+      memlog::LiveBlock b, old;
+      b.event = step;
+      b.size = step * 3;
+      b.stack = step % 7;
+      b.id = ~step;
+      b.region = uint16_t(step);
+      b.code = uint8_t(step % 9);
+      ASSERT_EQ(m.put(key, b, old), it != ref.end()) << key;
+      ASSERT_TRUE(it == ref.end() || same(old, it->second)) << key;
+      ref[key] = b;
+    } else {
+      memlog::LiveKeys gone{};
+      ASSERT_TRUE(m.remove(key, gone)) << key;
+      ASSERT_TRUE(gone.size == it->second.size && gone.stack == it->second.stack &&
+                  gone.region == it->second.region)
+          << key;
       ref.erase(it);
     }
-    if (step % 9973 == 0) {
-      ASSERT_EQ(m.size(), ref.size());
-      for (const auto& kv : ref) {
-        const memlog::LiveBlock* b = m.find(kv.first);
-        ASSERT_NE(b, nullptr) << kv.first;
-        ASSERT_EQ(b->size, kv.second);
-      }
-    }
+    ASSERT_TRUE(step % 9973 != 0 || agrees()) << step;
   }
-  for (uint32_t k = 0; k < 3000 * 16; k += 16) EXPECT_EQ(m.find(k) != nullptr, ref.count(k) == 1);
+  EXPECT_TRUE(agrees());
 }
