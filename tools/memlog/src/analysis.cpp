@@ -6,34 +6,6 @@
 
 namespace memlog {
 
-namespace {
-
-uint64_t pairAt(const uint32_t* f) {
-  uint64_t pair;
-  memcpy(&pair, f, sizeof pair);
-  return pair;
-}
-
-}  // namespace
-
-// Four frames a step into two independent multiply chains; the high half of a product depends on
-// every bit below it. Equal hashes are always confirmed against the frames.
-uint32_t StackTable::hash(const uint32_t* f, uint32_t n) {
-  constexpr uint64_t kOdd = 0x9e3779b97f4a7c15ull, kOther = 0xc2b2ae3d27d4eb4full;
-  uint64_t a = n, b = 0;
-  uint32_t i = 0;
-  for (; i + 4 <= n; i += 4) {
-    a = (a + pairAt(f + i)) * kOdd;
-    b = (b + pairAt(f + i + 2)) * kOther;
-  }
-  if (i + 2 <= n) {
-    b = (b + pairAt(f + i)) * kOther;
-    i += 2;
-  }
-  if (i < n) a = (a + f[i]) * kOdd;
-  return uint32_t((a ^ (b >> 32 | b << 32)) * kOdd >> 32);
-}
-
 bool StackTable::matchesLong(const Slot& slot, const uint32_t* frames, uint32_t count) const {
   const uint32_t* stored = pool_.data() + stacks_[slot.idPlus1 - 1].start;
   return sameFrames(slot.head, frames, kInline) &&
@@ -113,7 +85,9 @@ void Analysis::shapePiece(const Event* events, size_t count) {
     hashes[i] = StackTable::hash(events[i].frames, events[i].frameCount);
     loggedStacks_.prefetch(hashes[i]);
   }
-  for (size_t i = 0; i < count; ++i) nextStep() = stepOf(events[i], stackOf(events[i], hashes[i]));
+  Step* steps = roomFor(count);
+  for (size_t i = 0; i < count; ++i) steps[i] = stepOf(events[i], stackOf(events[i], hashes[i]));
+  batch_->count += count;
 }
 
 // Hands the full batch on and takes an empty one. The replay thread starts with the first batch;

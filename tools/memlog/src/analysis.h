@@ -5,6 +5,7 @@
 #ifndef QUORKIT_MEMLOG_ANALYSIS_H
 #define QUORKIT_MEMLOG_ANALYSIS_H
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -30,7 +31,7 @@ class StackTable {
   static constexpr uint32_t kInline = 13;  // frames a slot holds itself
 
   StackTable() : slots_(kFirstSlots) {}
-  static uint32_t hash(const uint32_t* frames, uint32_t count);
+  static inline uint32_t hash(const uint32_t* frames, uint32_t count);
   uint32_t intern(const uint32_t* frames, uint32_t count) {
     return intern(frames, count, hash(frames, count));
   }
@@ -99,6 +100,37 @@ class StackTable {
   ZeroedArray<Slot> slots_;  // a power of two, at most three quarters used
 };
 
+inline uint64_t pairAt(const uint32_t* f) {
+  uint64_t pair;
+  memcpy(&pair, f, sizeof pair);
+  return pair;
+}
+
+// Four frames a step into two independent multiply chains; the high half of a product depends on
+// every bit below it. Equal hashes are always confirmed against the frames.
+inline uint32_t StackTable::hash(const uint32_t* f, uint32_t n) {
+  constexpr uint64_t kOdd = 0x9e3779b97f4a7c15ull, kOther = 0xc2b2ae3d27d4eb4full;
+  uint64_t a = n, b = 0;
+  uint32_t i = 0;
+  for (; i + 8 <= n; i += 8) {  // the usual stack, eight frames, in one round
+    a = (a + pairAt(f + i)) * kOdd;
+    b = (b + pairAt(f + i + 2)) * kOther;
+    a = (a + pairAt(f + i + 4)) * kOdd;
+    b = (b + pairAt(f + i + 6)) * kOther;
+  }
+  if (i + 4 <= n) {
+    a = (a + pairAt(f + i)) * kOdd;
+    b = (b + pairAt(f + i + 2)) * kOther;
+    i += 4;
+  }
+  if (i + 2 <= n) {
+    b = (b + pairAt(f + i)) * kOther;
+    i += 2;
+  }
+  if (i < n) a = (a + f[i]) * kOdd;
+  return uint32_t((a ^ (b >> 32 | b << 32)) * kOdd >> 32);
+}
+
 // Every frame address of every stack, sorted, each once: what symbolisation resolves.
 std::vector<uint32_t> distinctFrames(const StackTable& stacks);
 
@@ -140,13 +172,17 @@ struct Sighting {
 
 constexpr int kHistogramBuckets = 34;  // bucket 0: size 0; bucket k: [2^(k-1), 2^k)
 
-// An event as the replay takes it: its stack already shaped into a shown stack.
+// An event as the replay takes it: its stack already shaped into a shown stack. Its fields lie as
+// the event's do, up to the frame count, so that an event becomes a step in one copy.
 struct Step {
   uint64_t number, offset;
-  uint32_t address, size, stack, id;
+  uint32_t code, id, address, size;
   uint16_t region;
-  uint8_t code;
+  uint32_t stack;
 };
+static_assert(offsetof(Step, region) == offsetof(Event, region) &&
+                  offsetof(Step, stack) == offsetof(Event, frameCount),
+              "a step is an event up to the frame count");
 
 // Steps handed from the thread that reads and shapes stacks to the one that replays them.
 struct StepBatch {
@@ -221,11 +257,15 @@ class Analysis final : public LogVisitor {
   static constexpr size_t kPiece = 32;  // events whose stack lookups are started together
   void shapePiece(const Event* events, size_t count);
   static Step stepOf(const Event& e, uint32_t stack) {
-    return {e.number, e.offset, e.address, e.size, stack, e.id, e.region, uint8_t(e.code)};
+    Step step;
+    memcpy(&step, &e, offsetof(Step, stack));
+    step.stack = stack;
+    return step;
   }
-  Step& nextStep() {
-    if (!batch_ || batch_->count == StepBatch::kSteps) handOver();
-    return batch_->steps[batch_->count++];
+  // Where the next n steps go, n at most kPiece.
+  Step* roomFor(size_t n) {
+    if (!batch_ || batch_->count + n > StepBatch::kSteps) handOver();
+    return batch_->steps + batch_->count;
   }
   void handOver();
   void settle();

@@ -156,7 +156,7 @@ inline void Analysis::allocate(const Step& e, RegionStats& r) {
   block.stack = e.stack;
   block.id = e.id;
   block.region = e.region;
-  block.code = e.code;
+  block.code = uint8_t(e.code);
   if (live_.put(e.address, block, old)) replaced(e, old);
   enter(s, r, e.size, e.number);
   if (liveBytes > peakBytes) {
