@@ -29,15 +29,6 @@ bool LiveMap::find(uint32_t address, LiveBlock& out) const {
   return true;
 }
 
-void LiveMap::fill(size_t b, uint32_t w, uint32_t address, const LiveBlock& block) {
-  Bucket& bucket = buckets_[b];
-  bucket.address[w] = address;
-  bucket.size[w] = block.size;
-  bucket.stack[w] = block.stack;
-  bucket.region[w] = block.region;
-  rest_[b * kWays + w] = {block.event, block.id, block.code};
-}
-
 LiveBlock LiveMap::blockAt(size_t b, uint32_t w) const {
   return blockOf(buckets_[b], rest_[b * kWays + w], w);
 }

@@ -134,6 +134,14 @@ class LiveMap {
   static_assert(kFirstBuckets == size_t(1) << 8, "shift_ starts at 64 - log2(kFirstBuckets)");
 };
 
+inline void LiveMap::fill(size_t b, uint32_t w, uint32_t address, const LiveBlock& block) {
+  Bucket& bucket = buckets_[b];
+  bucket.address[w] = address;
+  bucket.size[w] = block.size;
+  bucket.stack[w] = block.stack;
+  bucket.region[w] = block.region;
+  rest_[b * kWays + w] = {block.event, block.id, block.code};
+}
 // A bit per way whose address is the one asked for (0 asks for the free ways).
 inline uint32_t LiveMap::waysHolding(const Bucket& bucket, uint32_t address) {
   static_assert(kWays == 4, "one vector holds a bucket's addresses");
