@@ -6,25 +6,25 @@
 
 namespace memlog {
 
-bool StackTable::matchesLong(const Slot& slot, const uint32_t* frames, uint32_t count) const {
-  const uint32_t* stored = pool_.data() + stacks_[slot.idPlus1 - 1].start;
-  return sameFrames(slot.head, frames, kInline) &&
+bool StackTable::matchesLong(uint32_t id, const uint32_t* frames, uint32_t count) const {
+  const uint32_t* stored = pool_.data() + stacks_[id].start;
+  return sameFrames(heads_[id].frame, frames, kInline) &&
          sameFrames(stored + kInline, frames + kInline, count - kInline);
 }
 
 uint32_t StackTable::add(const uint32_t* frames, uint32_t count, uint32_t h) {
-  if ((stacks_.size() + 1) * 4 > slots_.size() * 3) grow();
-  const size_t mask = slots_.size() - 1;
+  if ((stacks_.size() + 1) * 4 > index_.size()) grow();
+  const size_t mask = index_.size() - 1;
   size_t i = h & mask;
-  while (slots_[i].idPlus1 != 0) i = (i + 1) & mask;
+  while (index_[i] != 0) i = (i + 1) & mask;
   const uint32_t id = uint32_t(stacks_.size());
-  stacks_.push_back({pool_.size(), count});
+  index_[i] = h | uint64_t(id + 1) << 32;
+  stacks_.push_back({pool_.size()});
   pool_.insert(pool_.end(), frames, frames + count);
-  Slot& slot = slots_[i];
-  slot.hash = h;
-  slot.idPlus1 = id + 1;
-  slot.count = count;
-  std::copy(frames, frames + std::min(count, kInline), slot.head);
+  Head head{};
+  head.count = count;
+  std::copy(frames, frames + std::min(count, kInline), head.frame);
+  heads_.push_back(head);
   return id;
 }
 
@@ -38,15 +38,15 @@ std::vector<uint32_t> distinctFrames(const StackTable& stacks) {
 }
 
 void StackTable::grow() {
-  ZeroedArray<Slot> slots(slots_.size() * 2);  // every slot empty
-  const size_t mask = slots.size() - 1;
-  for (const Slot& s : slots_) {
-    if (s.idPlus1 == 0) continue;
-    size_t i = s.hash & mask;
-    while (slots[i].idPlus1 != 0) i = (i + 1) & mask;
-    slots[i] = s;
+  ZeroedArray<uint64_t> index(index_.size() * 2);  // every slot free
+  const size_t mask = index.size() - 1;
+  for (const uint64_t slot : index_) {
+    if (slot == 0) continue;
+    size_t i = uint32_t(slot) & mask;
+    while (index[i] != 0) i = (i + 1) & mask;
+    index[i] = slot;
   }
-  slots_.swap(slots);
+  index_.swap(index);
 }
 
 
@@ -85,8 +85,9 @@ void Analysis::shapePiece(const Event* events, size_t count) {
     hashes[i] = StackTable::hash(events[i].frames, events[i].frameCount);
     loggedStacks_.prefetch(hashes[i]);
   }
+  for (size_t i = 0; i < count; ++i) loggedStacks_.prefetchHead(hashes[i]);
   Step* steps = roomFor(count);
-  for (size_t i = 0; i < count; ++i) steps[i] = stepOf(events[i], stackOf(events[i], hashes[i]));
+  for (size_t i = 0; i < count; ++i) makeStep(steps[i], events[i], stackOf(events[i], hashes[i]));
   batch_->count += count;
 }
 

@@ -22,60 +22,56 @@
 
 namespace memlog {
 
-// Distinct call stacks, each stored once; id 0.. in order of first appearance. A lookup costs
-// one cheap hash and, nearly always, one cache line: a slot holds the hash, the length and the
-// first frames, so a stack of up to kInline frames is found or refused without a visit to the
-// pool.
+// Distinct call stacks, each stored once; id 0.. in order of first appearance. A lookup probes a
+// compact index of hashes and ids, kept at most a quarter full so that probes rarely go past their
+// home, and confirms a matching hash against the stack's head: its length and first frames on one
+// cache line, so a stack of up to kInline frames needs no visit to the pool.
 class StackTable {
  public:
-  static constexpr uint32_t kInline = 13;  // frames a slot holds itself
+  static constexpr uint32_t kInline = 15;  // frames a head holds itself
 
-  StackTable() : slots_(kFirstSlots) {}
+  StackTable() : index_(kFirstSlots) {}
   static inline uint32_t hash(const uint32_t* frames, uint32_t count);
   uint32_t intern(const uint32_t* frames, uint32_t count) {
     return intern(frames, count, hash(frames, count));
   }
   uint32_t intern(const uint32_t* frames, uint32_t count, uint32_t hash) {
-    const size_t mask = slots_.size() - 1;  // kept apart: the loop reads no member
-    const uint64_t key = hash | uint64_t(count) << 32;
+    const size_t mask = index_.size() - 1;  // kept apart: the loop reads no member
     for (size_t i = hash & mask;; i = (i + 1) & mask) {
-      const Slot& slot = slots_[i];
-      if (slot.idPlus1 == 0) return add(frames, count, hash);
-      if (headOf(slot) == key && matches(slot, frames, count)) return slot.idPlus1 - 1;
+      const uint64_t slot = index_[i];
+      if (slot == 0) return add(frames, count, hash);
+      const uint32_t id = uint32_t(slot >> 32) - 1;
+      if (uint32_t(slot) == hash && matches(id, frames, count)) return id;
     }
   }
   uint32_t size() const { return uint32_t(stacks_.size()); }
-  // Starts loading the home slot of a hash, for an intern some events later.
-  void prefetch(uint32_t hash) const { __builtin_prefetch(&slots_[hash & (slots_.size() - 1)]); }
+  // Starts loading the home slot of a hash, for an intern some events later...
+  void prefetch(uint32_t hash) const { __builtin_prefetch(&index_[hash & (index_.size() - 1)]); }
+  // ...and, once that has come, the head of the stack it names when the hash matches.
+  void prefetchHead(uint32_t hash) const {
+    const uint64_t slot = index_[hash & (index_.size() - 1)];
+    if (uint32_t(slot) == hash && slot >> 32) __builtin_prefetch(&heads_[uint32_t(slot >> 32) - 1]);
+  }
   const uint32_t* frames(uint32_t id) const { return pool_.data() + stacks_[id].start; }
-  uint32_t frameCount(uint32_t id) const { return stacks_[id].count; }
+  uint32_t frameCount(uint32_t id) const { return heads_[id].count; }
 
  private:
-  static constexpr size_t kFirstSlots = 256;
+  static constexpr size_t kFirstSlots = 1024;
   struct Entry {
-    size_t start;
-    uint32_t count;
+    size_t start;  // in pool_
   };
-  struct alignas(64) Slot {
-    uint32_t hash;  // also picks the home slot, so growing needs no frames; hash then count:
-                    // headOf reads them together
+  struct alignas(64) Head {
     uint32_t count;
-    uint32_t idPlus1;  // 0 = empty
-    uint32_t head[kInline];
+    uint32_t frame[kInline];
   };
-  static_assert(sizeof(Slot) == 64, "a slot is one cache line");
-  // A slot's hash and count as one word, to compare with one instruction.
-  static uint64_t headOf(const Slot& slot) {
-    uint64_t head;
-    memcpy(&head, &slot, sizeof head);
-    return head;
+  static_assert(sizeof(Head) == 64, "a head is one cache line");
+  bool matches(uint32_t id, const uint32_t* frames, uint32_t count) const {
+    const Head& head = heads_[id];
+    if (head.count != count) return false;
+    return count <= kInline ? sameFrames(head.frame, frames, count)
+                            : matchesLong(id, frames, count);
   }
-  // The frames of a slot whose hash and count are the stack's.
-  bool matches(const Slot& slot, const uint32_t* frames, uint32_t count) const {
-    return count <= kInline ? sameFrames(slot.head, frames, count)
-                            : matchesLong(slot, frames, count);
-  }
-  bool matchesLong(const Slot& slot, const uint32_t* frames, uint32_t count) const;
+  bool matchesLong(uint32_t id, const uint32_t* frames, uint32_t count) const;
   // Equality in fixed-size pieces, which the compiler turns into vector compares: no call, and
   // no branch per frame.
   static bool sameFrames(const uint32_t* x, const uint32_t* y, uint32_t n) {
@@ -97,7 +93,8 @@ class StackTable {
   void grow();
   std::vector<uint32_t> pool_;
   std::vector<Entry> stacks_;
-  ZeroedArray<Slot> slots_;  // a power of two, at most three quarters used
+  std::vector<Head> heads_;   // by id
+  ZeroedArray<uint64_t> index_;  // hash | (id + 1) << 32, 0 when free; a power of two
 };
 
 inline uint64_t pairAt(const uint32_t* f) {
@@ -256,11 +253,11 @@ class Analysis final : public LogVisitor {
   uint32_t shownStack(const uint32_t* frames, uint32_t count);
   static constexpr size_t kPiece = 32;  // events whose stack lookups are started together
   void shapePiece(const Event* events, size_t count);
-  static Step stepOf(const Event& e, uint32_t stack) {
-    Step step;
+  // Written in place: a step built aside and then copied would be read back whole right after
+  // its stack was stored into it, which stalls the processor's store forwarding.
+  static void makeStep(Step& step, const Event& e, uint32_t stack) {
     memcpy(&step, &e, offsetof(Step, stack));
     step.stack = stack;
-    return step;
   }
   // Where the next n steps go, n at most kPiece.
   Step* roomFor(size_t n) {

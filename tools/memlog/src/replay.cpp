@@ -37,7 +37,8 @@ void Analysis::onEnd() {
 
 void Analysis::onEvent(const Event& e) {
   settle();
-  const Step step = stepOf(e, stackOf(e, StackTable::hash(e.frames, e.frameCount)));
+  Step step;
+  makeStep(step, e, stackOf(e, StackTable::hash(e.frames, e.frameCount)));
   makeStackStats(stacks.size());
   ++events;
   apply(step);
