@@ -49,7 +49,6 @@ void StackTable::grow() {
   index_.swap(index);
 }
 
-
 // A stack's shown frames and group; run once per distinct shown stack.
 uint32_t Analysis::shownStack(const uint32_t* frames, uint32_t count) {
   const uint32_t first = filter_.firstShown(frames, count);
@@ -91,28 +90,33 @@ void Analysis::shapePiece(const Event* events, size_t count) {
   batch_->count += count;
 }
 
-// Hands the full batch on and takes an empty one. The replay thread starts with the first batch;
-// a host that cannot start it gets the batches replayed here.
+// Hands the full batch on and takes an empty one. The first batch is replayed here, so a short
+// log costs no thread; a longer one starts the replay thread with its second batch. A host that
+// cannot start one gets every batch replayed here.
 void Analysis::handOver() {
-  if (!batch_) {
-    pipe_.reset(new Pipe);
-    if (replayer_.start(replayOnThread, this)) {
-      batch_ = &pipe_->toFill();
-    } else {
-      pipe_.reset();
-      own_.reset(new StepBatch);
-      batch_ = own_.get();
-    }
+  if (pipe_) {
+    batch_->stacks = stacks.size();
+    pipe_->publish();
+    batch_ = &pipe_->toFill();
+  } else if (!batch_) {
+    own_.reset(new StepBatch);
+    batch_ = own_.get();
   } else {
     batch_->stacks = stacks.size();
-    if (pipe_) {
-      pipe_->publish();
-      batch_ = &pipe_->toFill();
-    } else {
-      replay(*batch_);
-    }
+    replay(*batch_);
+    if (!threadRefused_) startReplayThread();
   }
   batch_->count = 0;
+}
+
+void Analysis::startReplayThread() {
+  pipe_.reset(new Pipe);
+  if (replayer_.start(replayOnThread, this)) {
+    batch_ = &pipe_->toFill();
+  } else {
+    pipe_.reset();
+    threadRefused_ = true;
+  }
 }
 
 // Replays every step handed over so far and stops the replay thread: the figures are current.

@@ -93,7 +93,7 @@ class StackTable {
   void grow();
   std::vector<uint32_t> pool_;
   std::vector<Entry> stacks_;
-  std::vector<Head> heads_;   // by id
+  std::vector<Head> heads_;      // by id
   ZeroedArray<uint64_t> index_;  // hash | (id + 1) << 32, 0 when free; a power of two
 };
 
@@ -265,6 +265,7 @@ class Analysis final : public LogVisitor {
     return batch_->steps + batch_->count;
   }
   void handOver();
+  void startReplayThread();
   void settle();
   static void replayOnThread(void* analysis);
 
@@ -314,6 +315,7 @@ class Analysis final : public LogVisitor {
   host::Thread replayer_;
   std::unique_ptr<StepBatch> own_;
   StepBatch* batch_ = nullptr;  // being filled
+  bool threadRefused_ = false;
 };
 
 inline int histogramBucket(uint32_t size) { return size ? 32 - __builtin_clz(size) : 0; }
