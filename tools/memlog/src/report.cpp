@@ -58,7 +58,7 @@ void printFrames(Out& out, const Analysis& a, const Symbolizer& sym, uint32_t st
   std::string line;
   for (uint32_t i = 0; i < n; ++i) {
     line = indent;
-    line += sym.frameText(f[i]);
+    sym.appendFrameText(line, f[i]);
     const std::string loc = sym.fileLine(f[i]);
     if (!loc.empty()) line += "  " + loc;
     line += '\n';
@@ -90,17 +90,19 @@ std::vector<LeakGroup> leakGroups(const Analysis& a) {
 
 namespace {
 
-std::string foldedFrame(const Symbolizer& sym, uint32_t address) {
-  std::string s = sym.frameKey(address);
-  for (char& c : s)
-    if (c == ';' || c == '\n' || c == '\r') c = ':';
-  return s;
+// A frame's key appended to a folded line, with the characters that separate frames and lines
+// made harmless.
+void appendFoldedFrame(std::string& key, const Symbolizer& sym, uint32_t address) {
+  const size_t from = key.size();
+  sym.appendFrameKey(key, address);
+  for (size_t i = from; i < key.size(); ++i)
+    if (key[i] == ';' || key[i] == '\n' || key[i] == '\r') key[i] = ':';
 }
 
-// Stack key "outer;...;inner" -> weight, skipping zero weights.
-std::map<std::string, uint64_t> foldStacks(const Analysis& a, const Symbolizer& sym,
-                                           uint64_t (*weight)(const StackStats&)) {
-  std::map<std::string, uint64_t> folded;
+// Stack key "outer;...;inner" -> weight, skipping zero weights, in the order of the keys.
+std::vector<std::pair<std::string, uint64_t>> foldStacks(const Analysis& a, const Symbolizer& sym,
+                                                         uint64_t (*weight)(const StackStats&)) {
+  std::vector<std::pair<std::string, uint64_t>> folded;
   for (uint32_t id = 0; id < a.stacks.size(); ++id) {
     const uint64_t w = weight(a.stackStats[id]);
     if (w == 0) continue;
@@ -108,12 +110,22 @@ std::map<std::string, uint64_t> foldStacks(const Analysis& a, const Symbolizer& 
     const uint32_t* f = a.stacks.frames(id);
     std::string key;
     for (uint32_t i = n; i-- > 0;) {
-      key += foldedFrame(sym, f[i]);
+      appendFoldedFrame(key, sym, f[i]);
       if (i) key += ';';
     }
     if (n == 0) key = "[no frames]";
-    folded[key] += w;
+    folded.emplace_back(std::move(key), w);
   }
+  // Stacks that print alike (grouped by function, or differing only in hidden frames) add up.
+  std::sort(folded.begin(), folded.end());
+  size_t kept = 0;
+  for (size_t i = 0; i < folded.size(); ++i) {
+    if (kept && folded[kept - 1].first == folded[i].first)
+      folded[kept - 1].second += folded[i].second;
+    else if (kept++ != i)
+      folded[kept - 1] = std::move(folded[i]);
+  }
+  folded.resize(kept);
   return folded;
 }
 

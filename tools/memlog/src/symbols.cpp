@@ -195,33 +195,34 @@ void appendHex(std::string& s, uint32_t v, int digits) {
 
 }  // namespace
 
-std::string Symbolizer::frameText(uint32_t address) const {
+void Symbolizer::appendFrameText(std::string& s, uint32_t address) const {
   const int m = moduleOf(address);
-  std::string s;
   if (m < 0) {
-    s = "0x";
+    s += "0x";
     appendHex(s, address, 8);
-    return s;
+    return;
   }
-  s = modules_[m].name;
+  s += modules_[m].name;
   const Resolved* r = lookup(address);
   if (r && !r->function.empty()) {
-    s += "!" + r->function;
-    if (!r->hasStart) return s;
+    s += '!';
+    s += r->function;
+    if (!r->hasStart) return;
     s += " + 0x";
     appendHex(s, r->functionOffset, 1);
-    return s;
+    return;
   }
   s += " + 0x";
   appendHex(s, address - modules_[m].base, 1);
-  return s;
 }
 
-std::string Symbolizer::frameKey(uint32_t address) const {
+void Symbolizer::appendFrameKey(std::string& s, uint32_t address) const {
   const int m = moduleOf(address);
   const Resolved* r = m >= 0 ? lookup(address) : nullptr;
-  if (r && !r->function.empty()) return modules_[m].name + "!" + r->function;
-  return frameText(address);
+  if (!r || r->function.empty()) return appendFrameText(s, address);
+  s += modules_[m].name;
+  s += '!';
+  s += r->function;
 }
 
 std::string Symbolizer::functionName(uint32_t address) const {

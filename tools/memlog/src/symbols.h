@@ -36,10 +36,22 @@ class Symbolizer {
                std::string& notes);
 
   // "module!function + 0x1c", "module + 0x1234" or "0x00401234".
-  std::string frameText(uint32_t address) const;
+  std::string frameText(uint32_t address) const {
+    std::string s;
+    appendFrameText(s, address);
+    return s;
+  }
   // Grouping name for flame graphs and diffs: "module!function" when known, else as
   // frameText (offsets within a function would split one function into many boxes).
-  std::string frameKey(uint32_t address) const;
+  std::string frameKey(uint32_t address) const {
+    std::string s;
+    appendFrameKey(s, address);
+    return s;
+  }
+  // The same appended to a line being built: the views print a frame per line of a stack, tens
+  // of thousands on a big log, so no string of its own each.
+  void appendFrameText(std::string& line, uint32_t address) const;
+  void appendFrameKey(std::string& line, uint32_t address) const;
   // The function as addr2line names it, or "".
   std::string functionName(uint32_t address) const;
   // One address standing for every address of the same module!function (the lowest of them),
