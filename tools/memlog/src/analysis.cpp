@@ -42,7 +42,6 @@ void Analysis::shapePiece(const Event* events, size_t count) {
     hashes[i] = StackTable::hash(events[i].frames, events[i].frameCount);
     loggedStacks_.prefetch(hashes[i]);
   }
-  for (size_t i = 0; i < count; ++i) loggedStacks_.prefetchHead(hashes[i]);
   Step* steps = roomFor(count);
   for (size_t i = 0; i < count; ++i) makeStep(steps[i], events[i], stackOf(events[i], hashes[i]));
   batch_->count += count;

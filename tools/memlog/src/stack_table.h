@@ -34,13 +34,8 @@ class StackTable {
     }
   }
   uint32_t size() const { return uint32_t(stacks_.size()); }
-  // Starts loading the home slot of a hash, for an intern some events later...
+  // Starts loading the home slot of a hash, for an intern some events later.
   void prefetch(uint32_t hash) const { __builtin_prefetch(&index_[hash & (index_.size() - 1)]); }
-  // ...and, once that has come, the head of the stack it names when the hash matches.
-  void prefetchHead(uint32_t hash) const {
-    const uint64_t slot = index_[hash & (index_.size() - 1)];
-    if (uint32_t(slot) == hash && slot >> 32) __builtin_prefetch(&heads_[uint32_t(slot >> 32) - 1]);
-  }
   const uint32_t* frames(uint32_t id) const { return pool_.data() + stacks_[id].start; }
   uint32_t frameCount(uint32_t id) const { return heads_[id].count; }
 
