@@ -27,11 +27,6 @@ class HandOff {
   void publish() { published_.store(++filled_, std::memory_order_release); }
   // Producer: no batch follows those published.
   void finish() { finished_.store(true, std::memory_order_release); }
-  // Producer: true once the consumer has given back every batch published.
-  bool drained() const { return drained_.load(std::memory_order_acquire) == filled_; }
-  void waitUntilDrained() const {
-    waitUntil([this] { return drained(); });
-  }
 
   // Consumer: the next batch, or null when the producer has finished and every batch is taken.
   Batch* next() {

@@ -73,7 +73,7 @@ class LiveMap {
   // bucket (null otherwise: a hint, not an answer).
   const uint32_t* stackHint(uint32_t address) const {
     const Bucket& bucket = buckets_[home(address)];
-    const uint32_t ways = waysHolding(bucket, address);
+    const uint32_t ways = address ? waysHolding(bucket, address) : 0;
     return ways ? &bucket.stack[__builtin_ctz(ways)] : nullptr;
   }
 

@@ -116,8 +116,8 @@ namespace {
 std::string figures(const memlog::Analysis& a) {
   std::ostringstream o;
   o << a.events << ' ' << a.liveBlocks << ' ' << a.liveBytes << ' ' << a.peakBytes << ' '
-    << a.peakEvent << ' ' << a.peakBlocks << ' ' << a.unknownReleases << ' '
-    << a.doubleAllocations << " ops";
+    << a.peakEvent << ' ' << a.peakBlocks << ' ' << a.unknownReleases << ' ' << a.doubleAllocations
+    << " ops";
   for (uint64_t n : a.opCounts) o << ' ' << n;
   for (int b = 0; b < memlog::kHistogramBuckets; ++b)
     o << " h" << a.histCount[b] << '/' << a.histBytes[b];
