@@ -48,8 +48,8 @@ void Analysis::shapePiece(const Event* events, size_t count) {
 }
 
 // Hands the full batch on and takes an empty one. The first batch is replayed here, so a short
-// log costs no thread; a longer one starts the replay thread with its second batch. A host that
-// cannot start one gets every batch replayed here.
+// log costs no thread; a longer one starts the replay thread with its second batch. On a single
+// processor, or a host that cannot start a thread, every batch is replayed here.
 void Analysis::handOver() {
   if (pipe_) {
     batch_->stacks = stacks.size();
@@ -61,7 +61,7 @@ void Analysis::handOver() {
   } else {
     batch_->stacks = stacks.size();
     replay(*batch_);
-    if (!threadRefused_) startReplayThread();
+    if (!threadRefused_ && host::processors() > 1) startReplayThread();
   }
   batch_->count = 0;
 }

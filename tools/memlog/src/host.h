@@ -47,6 +47,8 @@ class Thread {
 };
 // Gives the processor to another runnable thread, for a wait that has spun long enough.
 void yieldThread();
+// Processors this process may run on (at least 1): a second thread only pays with two.
+unsigned processors();
 enum class ToolRun { Ok, Failed, NotStarted };
 // Runs a program found on the PATH with standard input and output redirected to files (input
 // "" is empty) and standard error discarded.

@@ -128,6 +128,15 @@ void Thread::join() {
 
 void yieldThread() { sched_yield(); }
 
+unsigned processors() {
+#ifdef __linux__  // the processors this process is allowed, which a container may restrict
+  cpu_set_t allowed;
+  if (sched_getaffinity(0, sizeof allowed, &allowed) == 0) return unsigned(CPU_COUNT(&allowed));
+#endif
+  const long online = sysconf(_SC_NPROCESSORS_ONLN);
+  return online > 1 ? unsigned(online) : 1;
+}
+
 ToolRun runTool(const std::vector<std::string>& argv, const std::string& inPath,
                 const std::string& outPath) {
   posix_spawn_file_actions_t actions;

@@ -134,6 +134,14 @@ void Thread::join() {
 
 void yieldThread() { SwitchToThread(); }
 
+unsigned processors() {
+  DWORD_PTR process = 0, system = 0;
+  if (!GetProcessAffinityMask(GetCurrentProcess(), &process, &system) || process == 0) return 1;
+  unsigned n = 0;
+  for (; process; process &= process - 1) ++n;
+  return n;
+}
+
 ToolRun runTool(const std::vector<std::string>& argv, const std::string& inPath,
                 const std::string& outPath) {
   std::string commandLine;
