@@ -1,8 +1,8 @@
 // The replay of shaped events: pairs allocations with releases and keeps every figure in log
 // order; see analysis.h.
-#include <algorithm>
-
 #include "analysis.h"
+
+#include <algorithm>
 
 namespace memlog {
 
