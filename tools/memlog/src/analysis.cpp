@@ -61,12 +61,16 @@ void Analysis::handOver() {
   } else {
     batch_->stacks = stacks.size();
     replay(*batch_);
-    if (!threadRefused_ && host::processors() > 1) startReplayThread();
+    if (!threadRefused_) startReplayThread();
   }
   batch_->count = 0;
 }
 
 void Analysis::startReplayThread() {
+  if (host::processors() < 2) {
+    threadRefused_ = true;
+    return;
+  }
   pipe_.reset(new Pipe);
   if (replayer_.start(replayOnThread, this)) {
     batch_ = &pipe_->toFill();
