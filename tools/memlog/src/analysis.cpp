@@ -51,17 +51,16 @@ void Analysis::shapePiece(const Event* events, size_t count) {
 // log costs no thread; a longer one starts the replay thread with its second batch. On a single
 // processor, or a host that cannot start a thread, every batch is replayed here.
 void Analysis::handOver() {
+  if (batch_) batch_->stacks = stacks.size();
   if (pipe_) {
-    batch_->stacks = stacks.size();
     pipe_->publish();
     batch_ = &pipe_->toFill();
-  } else if (!batch_) {
-    own_.reset(new StepBatch);
-    batch_ = own_.get();
-  } else {
-    batch_->stacks = stacks.size();
+  } else if (batch_) {
     replay(*batch_);
     if (!threadRefused_) startReplayThread();
+  } else {
+    own_.reset(new StepBatch);
+    batch_ = own_.get();
   }
   batch_->count = 0;
 }

@@ -41,9 +41,13 @@ class Thread {
   Thread& operator=(const Thread&) = delete;
   bool start(void (*work)(void*), void* arg);
   void join();
+  // The new thread's body (the host's entry point calls it with the Thread as its argument).
+  void run() { work_(arg_); }
 
  private:
   void* handle_ = nullptr;  // the host's handle, null when no thread runs
+  void (*work_)(void*) = nullptr;
+  void* arg_ = nullptr;
 };
 // Gives the processor to another runnable thread, for a wait that has spun long enough.
 void yieldThread();

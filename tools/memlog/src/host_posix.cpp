@@ -71,15 +71,8 @@ void removeFile(const std::string& path) { unlink(path.c_str()); }
 
 namespace {
 
-struct ThreadStart {
-  void (*work)(void*);
-  void* arg;
-};
-
-void* runThread(void* p) {
-  const ThreadStart start = *static_cast<ThreadStart*>(p);
-  delete static_cast<ThreadStart*>(p);
-  start.work(start.arg);
+void* runThread(void* thread) {
+  static_cast<Thread*>(thread)->run();
   return nullptr;
 }
 
@@ -102,15 +95,15 @@ void avoidCallersProcessor(pthread_attr_t& attr) {
 // run, which then takes twice as long.
 bool Thread::start(void (*work)(void*), void* arg) {
   join();
+  work_ = work;
+  arg_ = arg;
   pthread_t* thread = new pthread_t;
-  ThreadStart* start = new ThreadStart{work, arg};
   pthread_attr_t attr;
   pthread_attr_init(&attr);
   avoidCallersProcessor(attr);
-  const int rc = pthread_create(thread, &attr, runThread, start);
+  const int rc = pthread_create(thread, &attr, runThread, this);
   pthread_attr_destroy(&attr);
   if (rc != 0) {
-    delete start;
     delete thread;
     return false;
   }

@@ -97,15 +97,8 @@ void removeFile(const std::string& path) { DeleteFileA(path.c_str()); }
 
 namespace {
 
-struct ThreadStart {
-  void (*work)(void*);
-  void* arg;
-};
-
-DWORD WINAPI runThread(LPVOID p) {
-  const ThreadStart start = *static_cast<ThreadStart*>(p);
-  delete static_cast<ThreadStart*>(p);
-  start.work(start.arg);
+DWORD WINAPI runThread(LPVOID thread) {
+  static_cast<Thread*>(thread)->run();
   return 0;
 }
 
@@ -115,12 +108,10 @@ DWORD WINAPI runThread(LPVOID p) {
 // itself, on the DLL's thread notifications.
 bool Thread::start(void (*work)(void*), void* arg) {
   join();
-  ThreadStart* start = new ThreadStart{work, arg};
-  HANDLE thread = CreateThread(nullptr, 0, runThread, start, 0, nullptr);
-  if (!thread) {
-    delete start;
-    return false;
-  }
+  work_ = work;
+  arg_ = arg;
+  HANDLE thread = CreateThread(nullptr, 0, runThread, this, 0, nullptr);
+  if (!thread) return false;
   handle_ = thread;
   return true;
 }

@@ -6,19 +6,19 @@
 namespace memlog {
 
 bool StackTable::matchesLong(uint32_t id, const uint32_t* frames, uint32_t count) const {
-  const uint32_t* stored = pool_.data() + stacks_[id].start;
+  const uint32_t* stored = this->frames(id);
   return sameFrames(heads_[id].frame, frames, kInline) &&
          sameFrames(stored + kInline, frames + kInline, count - kInline);
 }
 
 uint32_t StackTable::add(const uint32_t* frames, uint32_t count, uint32_t h) {
-  if ((stacks_.size() + 1) * 4 > index_.size()) grow();
+  if ((starts_.size() + 1) * 4 > index_.size()) grow();
   const size_t mask = index_.size() - 1;
   size_t i = h & mask;
   while (index_[i] != 0) i = (i + 1) & mask;
-  const uint32_t id = uint32_t(stacks_.size());
+  const uint32_t id = uint32_t(starts_.size());
   index_[i] = h | uint64_t(id + 1) << 32;
-  stacks_.push_back({pool_.size()});
+  starts_.push_back(pool_.size());
   pool_.insert(pool_.end(), frames, frames + count);
   Head head{};
   head.count = count;

@@ -33,17 +33,14 @@ class StackTable {
       if (uint32_t(slot) == hash && matches(id, frames, count)) return id;
     }
   }
-  uint32_t size() const { return uint32_t(stacks_.size()); }
+  uint32_t size() const { return uint32_t(starts_.size()); }
   // Starts loading the home slot of a hash, for an intern some events later.
   void prefetch(uint32_t hash) const { __builtin_prefetch(&index_[hash & (index_.size() - 1)]); }
-  const uint32_t* frames(uint32_t id) const { return pool_.data() + stacks_[id].start; }
+  const uint32_t* frames(uint32_t id) const { return pool_.data() + starts_[id]; }
   uint32_t frameCount(uint32_t id) const { return heads_[id].count; }
 
  private:
   static constexpr size_t kFirstSlots = 1024;
-  struct Entry {
-    size_t start;  // in pool_
-  };
   struct alignas(64) Head {
     uint32_t count;
     uint32_t frame[kInline];
@@ -81,7 +78,7 @@ class StackTable {
   uint32_t add(const uint32_t* frames, uint32_t count, uint32_t hash);
   void grow();
   std::vector<uint32_t> pool_;
-  std::vector<Entry> stacks_;
+  std::vector<size_t> starts_;   // of each stack's frames in pool_, by id
   std::vector<Head> heads_;      // by id
   ZeroedArray<uint64_t> index_;  // hash | (id + 1) << 32, 0 when free; a power of two
 };
